@@ -1,0 +1,42 @@
+// Distance metrics, computed bit-exactly in 32-bit floats.
+//
+// dot_product: the running total starts at +0.0; each whole block of 16 terms
+// is summed left to right into its own partial sum (starting from its first
+// product), which is then added to the total; the remaining terms are added
+// one at a time. Every product and every sum is rounded to float on its own:
+// no fused multiply-add, no reassociation, no wider accumulator. Euclidean
+// uses the same scheme over (q_i - v_i)^2 and takes the square root.
+//
+// Every dispatch path (portable, AVX2, AVX-512) gives the same bits.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace orvex {
+
+enum class DistanceMetric : uint8_t { Euclidean = 0, Cosine = 1, DotProduct = 2, Hamming = 3 };
+
+// "Euclidean", "Cosine", "DotProduct", "Hamming".
+std::string_view metric_name(DistanceMetric metric);
+
+// The blocked dot product over the common length of a and b.
+float dot_product(std::span<const float> a, std::span<const float> b);
+
+// Distance of stored vector v from query q (equal lengths); smaller is nearer.
+float distance(DistanceMetric metric, std::span<const float> q, std::span<const float> v);
+
+// Kernel paths. `Auto` picks the best the CPU offers; tests force each path
+// available to check that they agree bit for bit.
+enum class KernelPath : uint8_t { Auto, Portable, Avx2, Avx512 };
+
+// Whether this CPU (and build) can run `path`.
+bool kernel_path_available(KernelPath path);
+// The path used by searches. Setting an unavailable path is ignored and
+// returns false. Not thread-safe against running searches; meant for tests
+// and benchmarks.
+bool set_kernel_path(KernelPath path);
+KernelPath active_kernel_path();
+
+}  // namespace orvex

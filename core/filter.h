@@ -1,0 +1,100 @@
+// Filters: condition trees over the top-level keys of a payload's `data` map.
+//
+// A Filter holds one root FilterCondition. Leaves test one key (looked up
+// byte for byte, no path syntax) against a JSON value, a list of values or a
+// substring, or test that the key is present; And/Or short-circuit; Not
+// inverts. Matching is pure, never fails, and allocates nothing.
+//
+// Trees of any depth (a chain of a million Nots) are built, matched, copied
+// and destroyed without recursion on the call stack.
+//
+// Thread-safety: matching only reads; any number of threads may match one
+// filter at once while nothing modifies it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "payload.h"
+
+namespace orvex {
+
+class FilterCondition {
+ public:
+  // Declared order fixes the tags 0..11; never reorder.
+  enum class Kind : uint8_t { Eq, Ne, Gt, Gte, Lt, Lte, In, Contains, Exists, And, Or, Not };
+
+  static FilterCondition eq(std::string field, Json value);
+  static FilterCondition ne(std::string field, Json value);
+  static FilterCondition gt(std::string field, Json value);
+  static FilterCondition gte(std::string field, Json value);
+  static FilterCondition lt(std::string field, Json value);
+  static FilterCondition lte(std::string field, Json value);
+  static FilterCondition in(std::string field, std::vector<Json> values);
+  static FilterCondition contains(std::string field, std::string substring);
+  static FilterCondition exists(std::string field);
+  static FilterCondition and_(FilterCondition left, FilterCondition right);
+  static FilterCondition or_(FilterCondition left, FilterCondition right);
+  static FilterCondition not_(FilterCondition inner);
+
+  FilterCondition(const FilterCondition& other);
+  FilterCondition& operator=(const FilterCondition& other);
+  FilterCondition(FilterCondition&&) noexcept;
+  FilterCondition& operator=(FilterCondition&&) noexcept;
+  ~FilterCondition();
+
+  Kind kind() const { return kind_; }
+  const std::string& field() const { return field_; }      // leaves
+  const Json& value() const { return value_; }             // Eq..Lte
+  const std::vector<Json>& values() const { return values_; }  // In
+  const std::string& substring() const { return field2_; }  // Contains
+  const FilterCondition* left() const { return left_.get(); }    // And, Or; Not: inner
+  const FilterCondition* right() const { return right_.get(); }  // And, Or
+  const FilterCondition* inner() const { return left_.get(); }   // Not
+
+  bool matches(const Payload& payload) const;
+
+ private:
+  FilterCondition(Kind kind) : kind_(kind) {}
+
+  Kind kind_;
+  std::string field_;
+  std::string field2_;
+  Json value_;
+  std::vector<Json> values_;
+  std::unique_ptr<FilterCondition> left_;
+  std::unique_ptr<FilterCondition> right_;
+};
+
+class Filter {
+ public:
+  explicit Filter(FilterCondition condition) : condition(std::move(condition)) {}
+
+  // Shorthands for building: Filter::eq("color", "red") etc.
+  static Filter eq(std::string field, Json value) { return Filter(FilterCondition::eq(std::move(field), std::move(value))); }
+  static Filter ne(std::string field, Json value) { return Filter(FilterCondition::ne(std::move(field), std::move(value))); }
+  static Filter gt(std::string field, Json value) { return Filter(FilterCondition::gt(std::move(field), std::move(value))); }
+  static Filter gte(std::string field, Json value) { return Filter(FilterCondition::gte(std::move(field), std::move(value))); }
+  static Filter lt(std::string field, Json value) { return Filter(FilterCondition::lt(std::move(field), std::move(value))); }
+  static Filter lte(std::string field, Json value) { return Filter(FilterCondition::lte(std::move(field), std::move(value))); }
+  static Filter in(std::string field, std::vector<Json> values) { return Filter(FilterCondition::in(std::move(field), std::move(values))); }
+  static Filter contains(std::string field, std::string substring) { return Filter(FilterCondition::contains(std::move(field), std::move(substring))); }
+  static Filter exists(std::string field) { return Filter(FilterCondition::exists(std::move(field))); }
+
+  bool matches(const Payload& payload) const { return condition.matches(payload); }
+
+  FilterCondition condition;
+};
+
+// Combinators over conditions: a && b, a || b, !a.
+inline FilterCondition operator&&(FilterCondition a, FilterCondition b) { return FilterCondition::and_(std::move(a), std::move(b)); }
+inline FilterCondition operator||(FilterCondition a, FilterCondition b) { return FilterCondition::or_(std::move(a), std::move(b)); }
+inline FilterCondition operator!(FilterCondition a) { return FilterCondition::not_(std::move(a)); }
+
+// Strict JSON equality of filters: kinds must agree, 1 != 1.0, 0.0 == -0.0,
+// a non-negative signed integer counts as unsigned.
+bool json_equal(const Json& a, const Json& b);
+
+}  // namespace orvex

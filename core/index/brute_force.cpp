@@ -1,0 +1,1 @@
+#include "brute_force.h"
