@@ -33,10 +33,12 @@ class File {
 
   // Reads up to n bytes at the current position; 0 means end of file.
   virtual Result<size_t> read(void* buf, size_t n) = 0;
-  // Writes all n bytes at the current position (appending in append mode),
-  // continuing after short writes; a write that makes no progress fails with
-  // kWriteZero.
-  virtual Status write(const void* buf, size_t n) = 0;
+  // One write(2): writes up to n bytes at the current position (at the end
+  // in append mode) and returns how many were written (> 0 when n > 0).
+  virtual Result<size_t> write_some(const void* buf, size_t n) = 0;
+  // Writes all n bytes, continuing after short writes; a write that makes
+  // no progress fails with kWriteZero.
+  Status write(const void* buf, size_t n);
   virtual Status seek(uint64_t offset) = 0;
   virtual Result<uint64_t> size() = 0;
   // Forces contents and metadata to stable storage (fsync).

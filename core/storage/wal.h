@@ -1,11 +1,117 @@
-// Write-ahead log (wal.log): frames of CRC-32, length and entry text.
+// The write-ahead log (wal.log): one frame per entry, no header, no trailer;
+// an empty file is a valid, empty log. Integers are little-endian.
+//
+// Frame layout: u32 checksum (zlib CRC-32 of the data) | u32 length | data,
+// where data is the entry text, e.g.
+//   {"kind":"Insert","id":7,"vector":[0.5,2.0],"payload":{"data":{}}}
+//
+// Errors: Error::io for input/output failures, Error::wal_corrupted for
+// encoding, decoding and checksum failures, each with the step's prefix.
+//
+// Thread-safety: no lock of its own; append, sync, checkpoint and
+// truncate_to need exclusive access. read_all and from_bytes are pure
+// functions of their arguments. The FileSystem passed to open must outlive
+// the Wal.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../error.h"
+#include "../payload.h"
+#include "buffered_writer.h"
+#include "file.h"
 
 namespace orvex {
 
-// When appended entries are forced to stable storage.
+// When appended entries are forced to stable storage. Always: after every
+// entry; Batch: when 100 entries are unsynced; Manual (and any other value):
+// only at sync() or checkpoint().
 enum class SyncMode : uint8_t { Always = 0, Batch = 1, Manual = 2 };
+
+enum class WalEntryKind : uint8_t { Insert = 1, Update = 2, Delete = 3, Checkpoint = 4 };
+
+struct WalEntry {
+  WalEntryKind kind = WalEntryKind::Insert;
+  uint64_t id = 0;
+  std::vector<float> vector;
+  Payload payload;
+
+  bool operator==(const WalEntry&) const = default;
+};
+
+// Every entry of a log in file order. end_offset is the end of the last
+// whole frame; bytes after it are the unfinished end of an interrupted write.
+struct WalRead {
+  std::vector<WalEntry> entries;
+  uint64_t end_offset = 0;
+};
+
+class Wal {
+ public:
+  static constexpr uint64_t kSyncBatch = 100;
+
+  // Opens (creating if missing) the log at `path` for appending. Nothing is
+  // read or checked; new frames go after what the file holds.
+  static Result<std::unique_ptr<Wal>> open(fs::FileSystem& fs, std::string path, SyncMode mode);
+
+  // Writes out the buffer, ignoring errors, without a sync.
+  ~Wal();
+  Wal(const Wal&) = delete;
+  Wal& operator=(const Wal&) = delete;
+
+  // Frames the entry and hands it to the buffer whole, then syncs as the
+  // mode says. A vector with a non-finite component is refused
+  // (WalCorrupted "serialization failed: vector component N is not finite")
+  // and nothing is written; so is an entry text of 4 GiB or more (Io). If the
+  // frame cannot be handed over, nothing of it reaches the file. If only the
+  // sync fails, the frame was handed over and counted, and the error is
+  // returned.
+  Status append(const WalEntry& entry);
+  // Same bytes as append({kind, id, vector, payload}), without a copy.
+  Status append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload);
+
+  // Writes out the buffer and forces the file to stable storage; on success
+  // unsynced_entries() becomes 0.
+  Status sync();
+
+  // Appends and syncs a Checkpoint entry, then empties the file. Afterwards
+  // the file is empty and the next frame is written at offset 0.
+  Status checkpoint();
+
+  // Cuts the file back to `offset` bytes and syncs it (used at open after a
+  // torn tail, with read_all's end_offset). Precondition: nothing appended
+  // since open or the last successful sync.
+  Status truncate_to(uint64_t offset);
+
+  uint64_t unsynced_entries() const { return unsynced_entries_; }
+  SyncMode sync_mode() const { return sync_mode_; }
+  const std::string& path() const { return path_; }
+
+  // Reads every entry of the log at `path` (its own handle; never an open
+  // Wal). A missing or empty file is an empty log. A frame cut short by the
+  // end of the file, or a tail of zero bytes to the end of the file, ends
+  // the log quietly (end_offset = end of the last whole frame). A whole frame
+  // with a bad checksum or undecodable text is an error, and then no entry
+  // is returned.
+  static Result<WalRead> read_all(fs::FileSystem& fs, const std::string& path);
+
+  // Decodes one entry text; WalCorrupted "deserialization failed: " + cause.
+  static Result<WalEntry> from_bytes(std::string_view data);
+
+ private:
+  Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length, SyncMode mode);
+
+  fs::FileSystem& fs_;
+  std::string path_;
+  std::unique_ptr<fs::BufferedWriter> writer_;
+  SyncMode sync_mode_;
+  uint64_t unsynced_entries_ = 0;
+  std::string frame_;  // one encoded frame, reused between appends
+};
 
 }  // namespace orvex

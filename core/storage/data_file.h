@@ -1,0 +1,114 @@
+// The data file (data.ovx): every stored vector with its id and payload, as
+// variable-length records written one after another. No header, no trailer;
+// an empty file is valid. Integers are little-endian.
+//
+// Record layout (17 + 4*dim + payload_len bytes):
+//   u8 deleted (written 0; exactly 1 means deleted) | u64 id | u32 dim |
+//   dim x f32 components | u32 payload_len | payload text (UTF-8)
+//
+// A DataFile keeps one handle open for appending behind an 8192-byte write
+// buffer; reads and scans open short-lived handles of their own. Records are
+// never moved; the only byte that changes after a record is written is its
+// delete marker.
+//
+// Errors: every failure is Error::io with the step's prefix followed by the
+// cause (e.g. "failed to open data file: Permission denied (os error 13)").
+//
+// Thread-safety: no lock of its own. append, flush, truncate_to and
+// mark_deleted of a record still in the write buffer change the writer and
+// need exclusive access; read_at, iter_active and scan_active only use the
+// path and their own handles (they never see records still in the buffer).
+// The FileSystem passed to open must outlive the DataFile.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../error.h"
+#include "../payload.h"
+#include "buffered_writer.h"
+#include "file.h"
+
+namespace orvex {
+
+// One record as read back.
+struct DataRecord {
+  uint64_t id = 0;
+  std::vector<float> vector;
+  Payload payload;
+  bool deleted = false;
+  uint64_t offset = 0;  // where the record starts in the file
+};
+
+// The live records of a scan, in file order. end_offset is the end of the
+// last whole record read (deleted ones included): where the scan stopped.
+// Bytes from end_offset to the end of the file are a torn or damaged tail.
+struct DataScan {
+  std::vector<DataRecord> records;
+  uint64_t end_offset = 0;
+};
+
+class DataFile {
+ public:
+  // Opens (creating if missing) the data file at `path` for appending.
+  // offset() starts at the file's length; nothing is read or checked.
+  static Result<std::unique_ptr<DataFile>> open(fs::FileSystem& fs, std::string path);
+
+  // Writes out the buffer, ignoring errors, without a sync.
+  ~DataFile();
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+
+  // Appends one record and returns the offset where it starts. The record is
+  // encoded whole before it is handed to the buffer: on failure nothing of it
+  // reaches the file and offset() is unchanged. A vector of more than
+  // 4294967295 components or a payload text of 4 GiB or more is refused.
+  // Costs no system call unless the buffer fills.
+  Result<uint64_t> append(uint64_t id, std::span<const float> vector, const Payload& payload);
+
+  // Reads the record that starts at `offset`, deleted or not (records still
+  // in the write buffer are not visible). A stated dim or payload_len larger
+  // than what is left in the file fails without reserving memory for it.
+  Result<DataRecord> read_at(uint64_t offset) const;
+
+  // Sets the delete marker of the record that starts at `offset`. A record
+  // still in the write buffer is marked in the buffer. Never writes at or
+  // past the end of the appended data (refused with an error). The marker is
+  // not synced.
+  Status mark_deleted(uint64_t offset);
+
+  // The live records of the file, in file order, with end_offset. Reads the
+  // file once, front to back, through one handle. Stops quietly at the first
+  // record that cannot be read whole (torn or damaged tail).
+  Result<DataScan> iter_active() const;
+
+  // Same scan, streaming: calls visit for each live record (moved out) and
+  // returns end_offset. Nothing is gathered in memory.
+  Result<uint64_t> scan_active(const std::function<void(DataRecord&&)>& visit) const;
+
+  // Writes out the buffer and forces the file to stable storage.
+  Status flush();
+
+  // Cuts the file back to `offset` bytes and syncs it; offset() becomes
+  // `offset`. Precondition: the write buffer is empty (right after open or a
+  // successful flush), and offset <= offset().
+  Status truncate_to(uint64_t offset);
+
+  // Where the next record will start (counts bytes still in the buffer).
+  uint64_t offset() const { return writer_.end_offset(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length);
+
+  fs::FileSystem& fs_;
+  std::string path_;
+  fs::BufferedWriter writer_;
+  std::string scratch_;  // one encoded record, reused between appends
+};
+
+}  // namespace orvex
