@@ -3,7 +3,10 @@
 // A Filter holds one root FilterCondition. Leaves test one key (looked up
 // byte for byte, no path syntax) against a JSON value, a list of values or a
 // substring, or test that the key is present; And/Or short-circuit; Not
-// inverts. Matching is pure, never fails, and allocates nothing.
+// inverts. Matching is pure and never fails; a leaf costs one hash lookup
+// plus the comparison and allocates nothing (only a tree more than 32
+// combinators deep, or a condition value nested more than 16 levels, spills
+// its walk onto the heap).
 //
 // Trees of any depth (a chain of a million Nots) are built, matched, copied
 // and destroyed without recursion on the call stack.
@@ -57,7 +60,11 @@ class FilterCondition {
   bool matches(const Payload& payload) const;
 
  private:
-  FilterCondition(Kind kind) : kind_(kind) {}
+  explicit FilterCondition(Kind kind) : kind_(kind) {}
+  void copy_own_fields(const FilterCondition& other);  // all but the children
+  void swap(FilterCondition& other) noexcept;
+  bool leaf_matches(const Payload& payload) const;
+  static void destroy_subtree(std::unique_ptr<FilterCondition> node) noexcept;
 
   Kind kind_;
   std::string field_;

@@ -1,1 +1,294 @@
+#include "filter.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace orvex {
+namespace {
+
+Payload payload_of(std::initializer_list<std::pair<const std::string, Json>> items) {
+  Payload p;
+  for (const auto& [k, v] : items) p.data.emplace(k, v);
+  return p;
+}
+
+Json parsed(const char* text) { return Json::parse(text); }
+
+struct MatchCase {
+  std::string name;
+  FilterCondition condition;
+  Payload payload;
+  bool expected;
+};
+
+std::ostream& operator<<(std::ostream& os, const MatchCase& c) { return os << c.name; }
+
+class FilterMatch : public ::testing::TestWithParam<MatchCase> {};
+
+TEST_P(FilterMatch, MatchesAsDefined) {
+  const MatchCase& c = GetParam();
+  EXPECT_EQ(c.condition.matches(c.payload), c.expected);
+  EXPECT_EQ(Filter(c.condition).matches(c.payload), c.expected);
+}
+
+std::string case_name(const ::testing::TestParamInfo<MatchCase>& info) { return info.param.name; }
+
+using FC = FilterCondition;
+const uint64_t k2p53 = uint64_t{1} << 53;
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Eq, FilterMatch,
+    ::testing::Values(
+        MatchCase{"UnsignedEqual", FC::eq("k", 5u), payload_of({{"k", parsed("5")}}), true},
+        MatchCase{"SignedNonNegativeCountsAsUnsigned", FC::eq("k", 5), payload_of({{"k", parsed("5")}}), true},
+        MatchCase{"IntegerVsFloat", FC::eq("k", 1u), payload_of({{"k", parsed("1.0")}}), false},
+        MatchCase{"FloatVsInteger", FC::eq("k", 1.0), payload_of({{"k", parsed("1")}}), false},
+        MatchCase{"ZeroVsNegativeZero", FC::eq("k", 0.0), payload_of({{"k", parsed("-0.0")}}), true},
+        MatchCase{"NegativeEqual", FC::eq("k", -3), payload_of({{"k", parsed("-3")}}), true},
+        MatchCase{"NegativeVsPositive", FC::eq("k", -3), payload_of({{"k", parsed("3")}}), false},
+        MatchCase{"NanNeverEqual", FC::eq("k", kNan), payload_of({{"k", kNan}}), false},
+        MatchCase{"BeyondTwoPow53Exact", FC::eq("k", k2p53 + 1), payload_of({{"k", k2p53}}), false},
+        MatchCase{"MaxUnsigned", FC::eq("k", std::numeric_limits<uint64_t>::max()),
+                  payload_of({{"k", parsed("18446744073709551615")}}), true},
+        MatchCase{"NullMatchesNull", FC::eq("k", nullptr), payload_of({{"k", nullptr}}), true},
+        MatchCase{"NullVsAbsent", FC::eq("k", nullptr), payload_of({{"x", nullptr}}), false},
+        MatchCase{"NullVsFalse", FC::eq("k", nullptr), payload_of({{"k", false}}), false},
+        MatchCase{"StringEqual", FC::eq("k", "red"), payload_of({{"k", "red"}}), true},
+        MatchCase{"StringCaseMatters", FC::eq("k", "red"), payload_of({{"k", "Red"}}), false},
+        MatchCase{"BoolEqual", FC::eq("k", true), payload_of({{"k", true}}), true},
+        MatchCase{"BoolVsNumber", FC::eq("k", true), payload_of({{"k", 1u}}), false},
+        MatchCase{"ArrayEqual", FC::eq("k", parsed("[1,\"a\",[2.5]]")), payload_of({{"k", parsed("[1,\"a\",[2.5]]")}}), true},
+        MatchCase{"ArrayOrderMatters", FC::eq("k", parsed("[1,2]")), payload_of({{"k", parsed("[2,1]")}}), false},
+        MatchCase{"ArrayLengthMatters", FC::eq("k", parsed("[1]")), payload_of({{"k", parsed("[1,1]")}}), false},
+        MatchCase{"ArrayNestedIntVsFloat", FC::eq("k", parsed("[[1]]")), payload_of({{"k", parsed("[[1.0]]")}}), false},
+        MatchCase{"ObjectMemberOrderIrrelevant", FC::eq("k", Json{{"b", 1}, {"a", "x"}}),
+                  payload_of({{"k", parsed(R"({"a":"x","b":1})")}}), true},
+        MatchCase{"ObjectValueDiffers", FC::eq("k", parsed(R"({"a":1})")), payload_of({{"k", parsed(R"({"a":2})")}}), false},
+        MatchCase{"ObjectKeyDiffers", FC::eq("k", parsed(R"({"a":1})")), payload_of({{"k", parsed(R"({"b":1})")}}), false},
+        MatchCase{"ObjectExtraMember", FC::eq("k", parsed(R"({"a":1})")), payload_of({{"k", parsed(R"({"a":1,"b":1})")}}), false},
+        MatchCase{"EmptyObjectVsEmptyArray", FC::eq("k", Json::object()), payload_of({{"k", Json::array()}}), false},
+        MatchCase{"EmptyPayload", FC::eq("k", 1u), Payload{}, false},
+        MatchCase{"KeyCaseMatters", FC::eq("Color", "red"), payload_of({{"color", "red"}}), false},
+        MatchCase{"DottedFieldIsLiteralKey", FC::eq("a.b", 1u), payload_of({{"a.b", 1u}}), true},
+        MatchCase{"DottedFieldIsNoPath", FC::eq("a.b", 1u), payload_of({{"a", parsed(R"({"b":1})")}}), false},
+        MatchCase{"NestedKeysNotReached", FC::eq("b", 1u), payload_of({{"a", parsed(R"({"b":1})")}}), false}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Ne, FilterMatch,
+    ::testing::Values(
+        MatchCase{"Absent", FC::ne("k", 1u), payload_of({{"x", 1u}}), true},
+        MatchCase{"EmptyPayload", FC::ne("k", 1u), Payload{}, true},
+        MatchCase{"Equal", FC::ne("k", 1u), payload_of({{"k", 1u}}), false},
+        MatchCase{"Different", FC::ne("k", 1u), payload_of({{"k", 2u}}), true},
+        MatchCase{"IntegerVsFloat", FC::ne("k", 1u), payload_of({{"k", 1.0}}), true},
+        MatchCase{"NullVsNull", FC::ne("k", nullptr), payload_of({{"k", nullptr}}), false}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Ordering, FilterMatch,
+    ::testing::Values(
+        MatchCase{"GtIntegerVsFloat", FC::gt("k", 2.5), payload_of({{"k", 3u}}), true},
+        MatchCase{"GtEqualIsNot", FC::gt("k", 3u), payload_of({{"k", 3u}}), false},
+        MatchCase{"GteIntegerVsFloatOne", FC::gte("k", 1u), payload_of({{"k", parsed("1.0")}}), true},
+        MatchCase{"LtNegativeVsUnsigned", FC::lt("k", 3u), payload_of({{"k", -5}}), true},
+        MatchCase{"GtNegativeVsUnsigned", FC::gt("k", 3u), payload_of({{"k", -5}}), false},
+        MatchCase{"LteEqual", FC::lte("k", -2.0), payload_of({{"k", -2}}), true},
+        MatchCase{"LtZeroVsNegativeZero", FC::lt("k", 0.0), payload_of({{"k", -0.0}}), false},
+        MatchCase{"GtBeyondTwoPow53Rounds", FC::gt("k", k2p53), payload_of({{"k", k2p53 + 1}}), false},
+        MatchCase{"GteBeyondTwoPow53Rounds", FC::gte("k", k2p53 + 1), payload_of({{"k", k2p53}}), true},
+        MatchCase{"GtStringCondition", FC::gt("k", "1"), payload_of({{"k", 5u}}), false},
+        MatchCase{"GtStringOfDigits", FC::gt("k", 1u), payload_of({{"k", "10"}}), false},
+        MatchCase{"GtBool", FC::gt("k", 0u), payload_of({{"k", true}}), false},
+        MatchCase{"GteNullCondition", FC::gte("k", nullptr), payload_of({{"k", nullptr}}), false},
+        MatchCase{"LtAbsent", FC::lt("k", 10u), payload_of({{"x", 1u}}), false},
+        MatchCase{"LteEmptyPayload", FC::lte("k", 10u), Payload{}, false},
+        MatchCase{"GteNanPayload", FC::gte("k", 0u), payload_of({{"k", kNan}}), false},
+        MatchCase{"LteNanCondition", FC::lte("k", kNan), payload_of({{"k", 0u}}), false},
+        MatchCase{"GtInfinity", FC::gt("k", 1e308), payload_of({{"k", std::numeric_limits<double>::infinity()}}), true}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    In, FilterMatch,
+    ::testing::Values(
+        MatchCase{"SecondElement", FC::in("k", {Json(1u), Json("a")}), payload_of({{"k", "a"}}), true},
+        MatchCase{"NoneEqual", FC::in("k", {Json(1u), Json("a")}), payload_of({{"k", "b"}}), false},
+        MatchCase{"EmptyValues", FC::in("k", {}), payload_of({{"k", "a"}}), false},
+        MatchCase{"EmptyValuesEmptyPayload", FC::in("k", {}), Payload{}, false},
+        MatchCase{"Absent", FC::in("k", {Json(nullptr)}), payload_of({{"x", nullptr}}), false},
+        MatchCase{"NullElement", FC::in("k", {Json(nullptr)}), payload_of({{"k", nullptr}}), true},
+        MatchCase{"FloatVsInteger", FC::in("k", {Json(1.0)}), payload_of({{"k", 1u}}), false},
+        MatchCase{"ArrayElement", FC::in("k", {parsed("[1,2]")}), payload_of({{"k", parsed("[1,2]")}}), true}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Contains, FilterMatch,
+    ::testing::Values(
+        MatchCase{"Middle", FC::contains("k", "bc"), payload_of({{"k", "abcd"}}), true},
+        MatchCase{"CaseMatters", FC::contains("k", "BC"), payload_of({{"k", "abc"}}), false},
+        MatchCase{"EmptySubstring", FC::contains("k", ""), payload_of({{"k", "abc"}}), true},
+        MatchCase{"EmptySubstringEmptyString", FC::contains("k", ""), payload_of({{"k", ""}}), true},
+        MatchCase{"EmptySubstringNumber", FC::contains("k", ""), payload_of({{"k", 5u}}), false},
+        MatchCase{"EmptySubstringNull", FC::contains("k", ""), payload_of({{"k", nullptr}}), false},
+        MatchCase{"ArrayOfStrings", FC::contains("k", "bc"), payload_of({{"k", parsed(R"(["bc"])")}}), false},
+        MatchCase{"Longer", FC::contains("k", "abcd"), payload_of({{"k", "abc"}}), false},
+        MatchCase{"SameLengthIdentical", FC::contains("k", "abc"), payload_of({{"k", "abc"}}), true},
+        MatchCase{"SameLengthDifferent", FC::contains("k", "abd"), payload_of({{"k", "abc"}}), false},
+        MatchCase{"EmbeddedZeroByte", FC::contains("k", std::string("b\0c", 3)),
+                  payload_of({{"k", std::string("ab\0cd", 5)}}), true},
+        MatchCase{"Absent", FC::contains("k", ""), Payload{}, false}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Exists, FilterMatch,
+    ::testing::Values(
+        MatchCase{"NullValue", FC::exists("k"), payload_of({{"k", nullptr}}), true},
+        MatchCase{"Present", FC::exists("k"), payload_of({{"k", 0u}}), true},
+        MatchCase{"Absent", FC::exists("k"), payload_of({{"x", 0u}}), false},
+        MatchCase{"EmptyPayload", FC::exists("k"), Payload{}, false},
+        MatchCase{"NotExistsEmptyPayload", !FC::exists("k"), Payload{}, true}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    Combinators, FilterMatch,
+    ::testing::Values(
+        MatchCase{"AndBoth", FC::eq("a", 1u) && FC::eq("b", 2u), payload_of({{"a", 1u}, {"b", 2u}}), true},
+        MatchCase{"AndLeftFails", FC::eq("a", 9u) && FC::eq("b", 2u), payload_of({{"a", 1u}, {"b", 2u}}), false},
+        MatchCase{"AndRightFails", FC::eq("a", 1u) && FC::eq("b", 9u), payload_of({{"a", 1u}, {"b", 2u}}), false},
+        MatchCase{"OrLeft", FC::eq("a", 1u) || FC::eq("b", 9u), payload_of({{"a", 1u}, {"b", 2u}}), true},
+        MatchCase{"OrRight", FC::eq("a", 9u) || FC::eq("b", 2u), payload_of({{"a", 1u}, {"b", 2u}}), true},
+        MatchCase{"OrNeither", FC::eq("a", 9u) || FC::eq("b", 9u), payload_of({{"a", 1u}, {"b", 2u}}), false},
+        MatchCase{"Not", !FC::eq("a", 1u), payload_of({{"a", 1u}}), false},
+        MatchCase{"NotNot", !!FC::eq("a", 1u), payload_of({{"a", 1u}}), true},
+        MatchCase{"NestedMix", (FC::exists("a") || FC::eq("z", 0u)) && !(FC::gt("b", 5u) && FC::lt("b", 1u)),
+                  payload_of({{"a", 1u}, {"b", 2u}}), true},
+        MatchCase{"RightDeepMix", FC::eq("a", 9u) || (FC::eq("b", 2u) && (FC::eq("a", 1u) || FC::exists("q"))),
+                  payload_of({{"a", 1u}, {"b", 2u}}), true}),
+    case_name);
+
+// Ne matches exactly when Not Eq does, and Not Not c exactly when c does,
+// across every pairing of a set of values (including absence).
+TEST(FilterEquivalence, NeIsNotEqAndDoubleNotIsIdentity) {
+  std::vector<Json> values = {Json(nullptr), Json(true),  Json(false),     Json(0u),
+                              Json(0.0),     Json(-0.0),  Json(-1),        Json(1u),
+                              Json(1.0),     Json("1"),   parsed("[1]"),   parsed(R"({"a":1})"),
+                              Json(k2p53),   Json(k2p53 + 1), Json(kNan)};
+  std::vector<Payload> payloads = {Payload{}};
+  for (const Json& v : values) payloads.push_back(payload_of({{"k", v}}));
+  for (const Json& v : values) {
+    FC eq = FC::eq("k", v);
+    FC ne = FC::ne("k", v);
+    FC negated_eq = !FC::eq("k", v);
+    FC not_not = !!FC::eq("k", v);
+    for (const Payload& p : payloads) {
+      EXPECT_EQ(ne.matches(p), negated_eq.matches(p)) << v.dump();
+      EXPECT_EQ(not_not.matches(p), eq.matches(p)) << v.dump();
+    }
+  }
+}
+
+TEST(JsonEqual, IsSymmetricAndReflexiveExceptNan) {
+  std::vector<Json> values = {Json(nullptr), Json(3), Json(3u), Json(3.0), Json(-3),
+                              Json(-3.0),    Json("x"), parsed(R"({"a":[1,{"b":null}]})"),
+                              parsed(R"({"a":[1,{"b":null}]})")};
+  for (const Json& a : values) {
+    if (!(a.is_number_float() && std::isnan(a.get<double>()))) EXPECT_TRUE(json_equal(a, a)) << a.dump();
+    for (const Json& b : values) EXPECT_EQ(json_equal(a, b), json_equal(b, a)) << a.dump() << b.dump();
+  }
+  EXPECT_TRUE(json_equal(Json(3), Json(3u)));
+  EXPECT_FALSE(json_equal(Json(3), Json(3.0)));
+  EXPECT_TRUE(json_equal(values[7], values[8]));
+}
+
+TEST(JsonEqual, DeeplyNestedValuesWithoutRecursion) {
+  const int depth = 200000;
+  Json a = Json::array();
+  Json b = Json::array();
+  Json* pa = &a;
+  Json* pb = &b;
+  for (int i = 0; i < depth; ++i) {
+    pa->push_back(Json::array());
+    pa = &pa->back();
+    pb->push_back(Json::array());
+    pb = &pb->back();
+  }
+  EXPECT_TRUE(json_equal(a, b));
+  pb->push_back(1u);
+  EXPECT_FALSE(json_equal(a, b));
+}
+
+TEST(FilterCopy, CopyIsDeepAndIndependent) {
+  FC original = FC::eq("a", 1u) && !FC::contains("s", "x");
+  FC copy = original;
+  original = FC::exists("zzz");
+  Payload p = payload_of({{"a", 1u}, {"s", "abc"}});
+  EXPECT_TRUE(copy.matches(p));
+  EXPECT_FALSE(original.matches(p));
+  ASSERT_EQ(copy.kind(), FC::Kind::And);
+  EXPECT_EQ(copy.left()->kind(), FC::Kind::Eq);
+  EXPECT_EQ(copy.right()->kind(), FC::Kind::Not);
+  EXPECT_EQ(copy.right()->inner()->substring(), "x");
+
+  FC assigned = FC::exists("q");
+  assigned = copy;
+  EXPECT_TRUE(assigned.matches(p));
+  assigned = std::move(copy);
+  EXPECT_TRUE(assigned.matches(p));
+}
+
+TEST(FilterKind, TagsFollowDeclaredOrder) {
+  EXPECT_EQ(static_cast<int>(FC::Kind::Eq), 0);
+  EXPECT_EQ(static_cast<int>(FC::Kind::Contains), 7);
+  EXPECT_EQ(static_cast<int>(FC::Kind::Not), 11);
+}
+
+// Trees a million levels deep: built, matched, copied and destroyed with no
+// recursion on the call stack (a recursive walk would overflow it).
+constexpr int kDeep = 1000000;
+
+TEST(FilterDeepTree, NotChain) {
+  FC c = FC::exists("k");
+  for (int i = 0; i < kDeep; ++i) c = !std::move(c);
+  Payload with = payload_of({{"k", 1u}});
+  EXPECT_TRUE(c.matches(with));  // an even number of Nots
+  EXPECT_FALSE(c.matches(Payload{}));
+  FC odd = !FC(c);
+  EXPECT_FALSE(odd.matches(with));
+  EXPECT_TRUE(odd.matches(Payload{}));
+  Filter f(std::move(c));
+  Filter copy = f;
+  EXPECT_TRUE(copy.matches(with));
+}
+
+TEST(FilterDeepTree, LeftDeepAndChain) {
+  FC c = FC::exists("k");
+  for (int i = 0; i < kDeep; ++i) c = std::move(c) && FC::gte("k", 0u);
+  EXPECT_TRUE(c.matches(payload_of({{"k", 1u}})));
+  EXPECT_FALSE(c.matches(payload_of({{"x", 1u}})));
+  FC copy = c;
+  EXPECT_TRUE(copy.matches(payload_of({{"k", 2u}})));
+}
+
+TEST(FilterDeepTree, RightDeepAndOrChains) {
+  FC a = FC::exists("k");
+  FC o = FC::eq("k", 7u);
+  for (int i = 0; i < kDeep; ++i) {
+    a = FC::gte("k", 0u) && std::move(a);
+    o = FC::eq("k", uint64_t(i) + 1000) || std::move(o);
+  }
+  EXPECT_TRUE(a.matches(payload_of({{"k", 1u}})));
+  EXPECT_FALSE(a.matches(payload_of({{"k", -1}})));
+  EXPECT_TRUE(o.matches(payload_of({{"k", 7u}})));      // reached at the very bottom
+  EXPECT_TRUE(o.matches(payload_of({{"k", 1000u}})));   // found near the bottom
+  EXPECT_FALSE(o.matches(payload_of({{"k", 8u}})));
+  FC copy = o;
+  EXPECT_TRUE(copy.matches(payload_of({{"k", 7u}})));
+}
+
+}  // namespace
+}  // namespace orvex
