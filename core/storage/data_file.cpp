@@ -1,0 +1,238 @@
+#include "data_file.h"
+
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "stream_reader.h"
+
+namespace orvex {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "records are little-endian; this build assumes a little-endian host");
+
+constexpr uint64_t kMaxU32 = 0xFFFFFFFFu;
+constexpr size_t kHeaderSize = 13;  // marker, id, dim
+constexpr size_t kReadChunk = 8192;
+constexpr size_t kScanChunk = 1 << 20;
+
+Error io(const char* prefix, const Error& cause) { return Error::io(prefix + cause.text()); }
+Error io(const char* prefix, const std::string& cause) { return Error::io(prefix + cause); }
+
+template <class T>
+T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class T>
+void store(std::string& out, T v) {
+  out.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// Reads one record at the reader's position. Each step fails with its own
+// message; a stated length beyond what is left in the file fails without
+// reserving memory for it.
+Result<DataRecord> read_record(fs::StreamReader& in) {
+  DataRecord rec;
+  rec.offset = in.position();
+
+  Result<size_t> got = in.ensure(kHeaderSize);
+  if (!got.ok()) return io("read deleted failed: ", got.error());
+  const size_t have = got.value();
+  if (have < 1) return io("read deleted failed: ", kUnexpectedEof);
+  if (have < 9) return io("read id failed: ", kUnexpectedEof);
+  if (have < kHeaderSize) return io("read dim failed: ", kUnexpectedEof);
+  const char* h = in.data();
+  rec.deleted = static_cast<uint8_t>(h[0]) == 1;
+  rec.id = load<uint64_t>(h + 1);
+  const uint32_t dim = load<uint32_t>(h + 9);
+  in.consume(kHeaderSize);
+
+  const uint64_t vector_bytes = uint64_t{dim} * 4;
+  if (vector_bytes > in.remaining()) return io("read vector failed: ", kUnexpectedEof);
+  try {
+    rec.vector.resize(dim);
+  } catch (const std::bad_alloc&) {
+    return io("read vector failed: ", os_error_text(ENOMEM));
+  }
+  got = in.read_into(reinterpret_cast<char*>(rec.vector.data()), vector_bytes);
+  if (!got.ok()) return io("read vector failed: ", got.error());
+  if (got.value() < vector_bytes) return io("read vector failed: ", kUnexpectedEof);
+
+  got = in.ensure(4);
+  if (!got.ok()) return io("read payload_len failed: ", got.error());
+  if (got.value() < 4) return io("read payload_len failed: ", kUnexpectedEof);
+  const uint32_t payload_len = load<uint32_t>(in.data());
+  in.consume(4);
+
+  if (payload_len > in.remaining()) return io("read payload failed: ", kUnexpectedEof);
+  Result<Payload> payload = Payload{};
+  if (payload_len <= in.capacity()) {
+    got = in.ensure(payload_len);
+    if (!got.ok()) return io("read payload failed: ", got.error());
+    if (got.value() < payload_len) return io("read payload failed: ", kUnexpectedEof);
+    payload = parse_payload_text(std::string_view(in.data(), payload_len));
+    in.consume(payload_len);
+  } else {
+    std::string text;
+    try {
+      text.resize(payload_len);
+    } catch (const std::bad_alloc&) {
+      return io("read payload failed: ", os_error_text(ENOMEM));
+    }
+    got = in.read_into(text.data(), payload_len);
+    if (!got.ok()) return io("read payload failed: ", got.error());
+    if (got.value() < payload_len) return io("read payload failed: ", kUnexpectedEof);
+    payload = parse_payload_text(text);
+  }
+  if (!payload.ok()) return io("payload deserialize failed: ", payload.error());
+  rec.payload = std::move(payload).value();
+  return rec;
+}
+
+}  // namespace
+
+DataFile::DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length)
+    : fs_(fs), path_(std::move(path)), writer_(std::move(file), length) {}
+
+DataFile::~DataFile() = default;  // the writer writes out its buffer
+
+Result<std::unique_ptr<DataFile>> DataFile::open(fs::FileSystem& fs, std::string path) {
+  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadAppendCreate);
+  if (!file.ok()) return io("failed to open data file: ", file.error());
+  Result<uint64_t> length = file.value()->size();
+  if (!length.ok()) return io("metadata failed: ", length.error());
+  return std::unique_ptr<DataFile>(
+      new DataFile(fs, std::move(path), std::move(file).value(), length.value()));
+}
+
+Result<uint64_t> DataFile::append(uint64_t id, std::span<const float> vector, const Payload& payload) {
+  if (vector.size() > kMaxU32) {
+    return Error::io("write dim failed: a vector of " + std::to_string(vector.size()) +
+                     " components does not fit a record (at most 4294967295)");
+  }
+  try {
+    scratch_.clear();
+    scratch_.push_back('\0');
+    store<uint64_t>(scratch_, id);
+    store<uint32_t>(scratch_, static_cast<uint32_t>(vector.size()));
+    scratch_.append(reinterpret_cast<const char*>(vector.data()), vector.size() * sizeof(float));
+    const size_t len_at = scratch_.size();
+    store<uint32_t>(scratch_, 0);
+    Status st = append_payload_text(payload, scratch_);
+    if (!st.ok()) return io("payload serialization failed: ", st.error());
+    const uint64_t payload_len = scratch_.size() - len_at - 4;
+    if (payload_len > kMaxU32) {
+      return Error::io("write payload_len failed: a payload text of " + std::to_string(payload_len) +
+                       " bytes does not fit a record (at most 4294967295)");
+    }
+    const uint32_t len32 = static_cast<uint32_t>(payload_len);
+    std::memcpy(scratch_.data() + len_at, &len32, 4);
+  } catch (const std::bad_alloc&) {
+    return Error::io("payload serialization failed: out of memory");
+  }
+  const uint64_t start = writer_.end_offset();
+  // The record goes to the writer whole: if it is refused, none of it is kept.
+  Status st = writer_.append(scratch_);
+  if (!st.ok()) return io("write deleted marker failed: ", st.error());
+  return start;
+}
+
+Result<DataRecord> DataFile::read_at(uint64_t offset) const {
+  Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
+  if (!file.ok()) return io("open for read failed: ", file.error());
+  Result<uint64_t> size = file.value()->size();
+  if (!size.ok()) return io("metadata failed: ", size.error());
+  Status st = file.value()->seek(offset);
+  if (!st.ok()) return io("seek failed: ", st.error());
+  try {
+    fs::StreamReader in(*file.value(), offset, size.value(), kReadChunk);
+    return read_record(in);
+  } catch (const std::bad_alloc&) {
+    return io("open for read failed: ", os_error_text(ENOMEM));
+  }
+}
+
+Status DataFile::mark_deleted(uint64_t offset) {
+  const uint64_t on_disk = writer_.file_length();
+  if (offset >= on_disk) {
+    if (offset >= writer_.end_offset()) {
+      return Error::io("write delete marker failed: offset " + std::to_string(offset) +
+                       " is at or beyond the end of the file (" + std::to_string(writer_.end_offset()) +
+                       " bytes)");
+    }
+    // The record still waits in the write buffer: mark it there.
+    writer_.buffer_data()[offset - on_disk] = 1;
+    return ok_status();
+  }
+  Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::WriteOnly);
+  if (!file.ok()) return io("open for delete failed: ", file.error());
+  Status st = file.value()->seek(offset);
+  if (!st.ok()) return io("seek failed: ", st.error());
+  const char marker = 1;
+  st = file.value()->write(&marker, 1);
+  if (!st.ok()) return io("write delete marker failed: ", st.error());
+  return ok_status();
+}
+
+Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&&)>& visit) const {
+  Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
+  if (!file.ok()) return io("open for iter failed: ", file.error());
+  Result<uint64_t> size = file.value()->size();
+  if (!size.ok()) return io("metadata failed: ", size.error());
+  uint64_t end = 0;  // end of the last whole record
+  if (size.value() == 0) return end;
+  try {
+    fs::StreamReader in(*file.value(), 0, size.value(), kScanChunk);
+    while (end < size.value()) {
+      // The first record that cannot be read whole ends the scan quietly.
+      Result<DataRecord> rec = read_record(in);
+      if (!rec.ok()) break;
+      end = in.position();
+      if (!rec.value().deleted) visit(std::move(rec).value());
+    }
+    return end;
+  } catch (const std::bad_alloc&) {
+    return io("open for iter failed: ", os_error_text(ENOMEM));
+  }
+}
+
+Result<DataScan> DataFile::iter_active() const {
+  DataScan scan;
+  try {
+    Result<uint64_t> end = scan_active([&](DataRecord&& rec) { scan.records.push_back(std::move(rec)); });
+    if (!end.ok()) return std::move(end).error();
+    scan.end_offset = end.value();
+  } catch (const std::bad_alloc&) {
+    return io("open for iter failed: ", os_error_text(ENOMEM));
+  }
+  return scan;
+}
+
+Status DataFile::flush() {
+  Status st = writer_.flush();
+  if (!st.ok()) return io("flush failed: ", st.error());
+  st = writer_.sync();
+  if (!st.ok()) return io("sync failed: ", st.error());
+  return ok_status();
+}
+
+Status DataFile::truncate_to(uint64_t offset) {
+  if (offset > writer_.end_offset()) {
+    return Error::io("truncate failed: offset " + std::to_string(offset) + " is beyond the end of the file (" +
+                     std::to_string(writer_.end_offset()) + " bytes)");
+  }
+  Status st = writer_.flush();
+  if (!st.ok()) return io("flush failed: ", st.error());
+  st = writer_.file().truncate(offset);
+  if (!st.ok()) return io("truncate failed: ", st.error());
+  writer_.set_file_length(offset);
+  st = writer_.sync();
+  if (!st.ok()) return io("sync failed: ", st.error());
+  return ok_status();
+}
+
+}  // namespace orvex

@@ -1,1 +1,254 @@
 #include "wal.h"
+
+#include <zlib.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "stream_reader.h"
+
+namespace orvex {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "frames are little-endian; this build assumes a little-endian host");
+
+constexpr uint64_t kMaxU32 = 0xFFFFFFFFu;
+constexpr size_t kHeaderSize = 8;  // checksum, length
+constexpr size_t kReadChunk = 1 << 20;
+
+Error io(const char* prefix, const Error& cause) { return Error::io(prefix + cause.text()); }
+
+uint32_t crc32_of(std::string_view data) {
+  return static_cast<uint32_t>(
+      ::crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<z_size_t>(data.size())));
+}
+
+const char* kind_name(WalEntryKind kind) {
+  switch (kind) {
+    case WalEntryKind::Insert: return "Insert";
+    case WalEntryKind::Update: return "Update";
+    case WalEntryKind::Delete: return "Delete";
+    case WalEntryKind::Checkpoint: return "Checkpoint";
+  }
+  return nullptr;
+}
+
+// Appends the shortest text that reads back as the same float; ".0" keeps
+// a whole number recognisable as a float ("2" -> "2.0").
+char* write_float(char* p, float v) {
+  char* start = p;
+  p = std::to_chars(p, p + 32, v).ptr;
+  bool plain = true;
+  for (char* q = start; q < p; ++q) {
+    if (*q == '.' || *q == 'e') {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) {
+    *p++ = '.';
+    *p++ = '0';
+  }
+  return p;
+}
+
+// Encodes the frame (header placeholder, then the entry text) into `frame`.
+Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
+                    std::string& frame) {
+  const char* name = kind_name(kind);
+  if (name == nullptr) {
+    return Error::wal_corrupted("serialization failed: unknown entry kind " +
+                                std::to_string(static_cast<unsigned>(kind)));
+  }
+  for (size_t i = 0; i < vector.size(); ++i) {
+    if (!std::isfinite(vector[i])) {
+      return Error::wal_corrupted("serialization failed: vector component " + std::to_string(i) +
+                                  " is not finite");
+    }
+  }
+  try {
+    // Fixed parts take under 96 bytes; a float's text at most 16.
+    frame.resize(kHeaderSize + 96 + 17 * vector.size());
+    char* p = frame.data() + kHeaderSize;
+    const auto put = [&p](std::string_view s) {
+      std::memcpy(p, s.data(), s.size());
+      p += s.size();
+    };
+    put(R"({"kind":")");
+    put(name);
+    put(R"(","id":)");
+    p = std::to_chars(p, p + 20, id).ptr;
+    put(R"(,"vector":[)");
+    for (size_t i = 0; i < vector.size(); ++i) {
+      if (i != 0) *p++ = ',';
+      p = write_float(p, vector[i]);
+    }
+    put(R"(],"payload":)");
+    frame.resize(static_cast<size_t>(p - frame.data()));
+    Status st = append_payload_text(payload, frame);
+    if (!st.ok()) return Error::wal_corrupted("serialization failed: " + st.error().text());
+    frame.push_back('}');
+  } catch (const std::bad_alloc&) {
+    return Error::wal_corrupted("serialization failed: out of memory");
+  }
+  const uint64_t length = frame.size() - kHeaderSize;
+  if (length > kMaxU32) {
+    return Error::io("write length failed: an entry text of " + std::to_string(length) +
+                     " bytes does not fit a frame (at most 4294967295)");
+  }
+  const uint32_t checksum = crc32_of(std::string_view(frame).substr(kHeaderSize));
+  const uint32_t len32 = static_cast<uint32_t>(length);
+  std::memcpy(frame.data(), &checksum, 4);
+  std::memcpy(frame.data() + 4, &len32, 4);
+  return ok_status();
+}
+
+bool all_zero(const char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Wal::Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length, SyncMode mode)
+    : fs_(fs),
+      path_(std::move(path)),
+      writer_(std::make_unique<fs::BufferedWriter>(std::move(file), length)),
+      sync_mode_(mode) {}
+
+Wal::~Wal() = default;  // the writer writes out its buffer
+
+Result<std::unique_ptr<Wal>> Wal::open(fs::FileSystem& fs, std::string path, SyncMode mode) {
+  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadAppendCreate);
+  if (!file.ok()) return io("failed to open WAL: ", file.error());
+  Result<uint64_t> length = file.value()->size();
+  if (!length.ok()) return io("failed to open WAL: ", length.error());
+  return std::unique_ptr<Wal>(new Wal(fs, std::move(path), std::move(file).value(), length.value(), mode));
+}
+
+Status Wal::append(const WalEntry& entry) {
+  return append(entry.kind, entry.id, entry.vector, entry.payload);
+}
+
+Status Wal::append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload) {
+  ORVEX_TRY(encode_frame(kind, id, vector, payload, frame_));
+  // The frame goes to the writer whole: if it is refused, none of it is kept.
+  Status st = writer_->append(frame_);
+  if (!st.ok()) return io("write checksum failed: ", st.error());
+  ++unsynced_entries_;
+  if (sync_mode_ == SyncMode::Always ||
+      (sync_mode_ == SyncMode::Batch && unsynced_entries_ >= kSyncBatch)) {
+    return sync();
+  }
+  return ok_status();
+}
+
+Status Wal::sync() {
+  Status st = writer_->flush();
+  if (!st.ok()) return io("flush failed: ", st.error());
+  st = writer_->sync();
+  if (!st.ok()) return io("sync failed: ", st.error());
+  unsynced_entries_ = 0;
+  return ok_status();
+}
+
+Status Wal::checkpoint() {
+  ORVEX_TRY(append(WalEntryKind::Checkpoint, 0, {}, Payload{}));
+  ORVEX_TRY(sync());
+  Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::WriteCreateTruncate);
+  if (!file.ok()) return io("truncate failed: ", file.error());
+  try {
+    writer_ = std::make_unique<fs::BufferedWriter>(std::move(file).value(), 0);
+  } catch (const std::bad_alloc&) {
+    return Error::io("truncate failed: " + os_error_text(ENOMEM));
+  }
+  return ok_status();
+}
+
+Status Wal::truncate_to(uint64_t offset) {
+  if (offset > writer_->end_offset()) {
+    return Error::io("truncate failed: offset " + std::to_string(offset) + " is beyond the end of the file (" +
+                     std::to_string(writer_->end_offset()) + " bytes)");
+  }
+  Status st = writer_->flush();
+  if (!st.ok()) return io("flush failed: ", st.error());
+  st = writer_->file().truncate(offset);
+  if (!st.ok()) return io("truncate failed: ", st.error());
+  writer_->set_file_length(offset);
+  st = writer_->sync();
+  if (!st.ok()) return io("sync failed: ", st.error());
+  return ok_status();
+}
+
+Result<WalRead> Wal::read_all(fs::FileSystem& fs, const std::string& path) {
+  if (!fs.exists(path)) return WalRead{};
+  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadOnly);
+  if (!file.ok()) return io("failed to open WAL for read: ", file.error());
+  Result<uint64_t> size = file.value()->size();
+  if (!size.ok()) return io("metadata failed: ", size.error());
+  WalRead out;
+  if (size.value() == 0) return out;
+  try {
+    fs::StreamReader in(*file.value(), 0, size.value(), kReadChunk);
+    std::string big;  // a frame's data larger than the read buffer
+    for (;;) {
+      Result<size_t> got = in.ensure(kHeaderSize);
+      if (!got.ok()) return io("read checksum failed: ", got.error());
+      // The end of the log, or a frame cut short inside its header.
+      if (got.value() < kHeaderSize) return out;
+      uint32_t stored, length;
+      std::memcpy(&stored, in.data(), 4);
+      std::memcpy(&length, in.data() + 4, 4);
+      if (stored == 0 && length == 0) {
+        // Zero bytes running to the end of the file are an unfinished write.
+        bool zeros = true;
+        while (zeros) {
+          Result<size_t> more = in.ensure(in.capacity());
+          if (!more.ok()) return io("read data failed: ", more.error());
+          if (more.value() == 0) break;
+          zeros = all_zero(in.data(), more.value());
+          in.consume(more.value());
+        }
+        if (zeros) return out;
+        Result<WalEntry> entry = from_bytes({});
+        return std::move(entry).error();  // an empty frame is damage
+      }
+      in.consume(kHeaderSize);
+      // A frame cut short by the end of the file: an unfinished write.
+      if (length > in.remaining()) return out;
+      std::string_view data;
+      if (length <= in.capacity()) {
+        got = in.ensure(length);
+        if (!got.ok()) return io("read data failed: ", got.error());
+        if (got.value() < length) return out;
+        data = std::string_view(in.data(), length);
+      } else {
+        big.resize(length);
+        got = in.read_into(big.data(), length);
+        if (!got.ok()) return io("read data failed: ", got.error());
+        if (got.value() < length) return out;
+        data = big;
+      }
+      const uint32_t computed = crc32_of(data);
+      if (computed != stored) {
+        return Error::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) + ", got " +
+                                    std::to_string(computed));
+      }
+      Result<WalEntry> entry = from_bytes(data);
+      if (!entry.ok()) return std::move(entry).error();
+      if (length <= in.capacity()) in.consume(length);
+      out.entries.push_back(std::move(entry).value());
+      out.end_offset = in.position();
+    }
+  } catch (const std::bad_alloc&) {
+    return Error::io("read data failed: " + os_error_text(ENOMEM));
+  }
+}
+
+}  // namespace orvex
