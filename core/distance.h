@@ -24,19 +24,29 @@ std::string_view metric_name(DistanceMetric metric);
 // The blocked dot product over the common length of a and b.
 float dot_product(std::span<const float> a, std::span<const float> b);
 
-// Distance of stored vector v from query q (equal lengths); smaller is nearer.
+// Distance of stored vector v from query q (equal lengths; otherwise over the
+// common length); smaller is nearer:
+//   Euclidean   sqrt of the blocked sum of (q_i - v_i) * (q_i - v_i)
+//   Cosine      1 - D / (|q| * |v|) with D = dot_product(q, v) and
+//               |x| = sqrt(dot_product(x, x)); exactly 1.0 when the product of
+//               the norms is zero (a NaN product gives NaN)
+//   DotProduct  -dot_product(q, v) (so an orthogonal pair gives -0.0)
+//   Hamming     the count of i where exactly one of q_i > 0.5, v_i > 0.5 holds
+// This is the plain scalar reference; the index's kernels give the same bits.
 float distance(DistanceMetric metric, std::span<const float> q, std::span<const float> v);
 
 // Kernel paths. `Auto` picks the best the CPU offers; tests force each path
 // available to check that they agree bit for bit.
 enum class KernelPath : uint8_t { Auto, Portable, Avx2, Avx512 };
 
-// Whether this CPU (and build) can run `path`.
+// Whether this CPU (and build) can run `path` (Auto and Portable always).
 bool kernel_path_available(KernelPath path);
-// The path used by searches. Setting an unavailable path is ignored and
-// returns false. Not thread-safe against running searches; meant for tests
-// and benchmarks.
+// Chooses the path used by searches from now on; Auto picks the best the CPU
+// offers. Setting an unavailable path changes nothing and returns false.
+// Safe to call at any time (a search already running keeps the path it
+// started with); meant for tests and benchmarks.
 bool set_kernel_path(KernelPath path);
+// The path searches use now: Portable, Avx2 or Avx512, never Auto.
 KernelPath active_kernel_path();
 
 }  // namespace orvex

@@ -1,1 +1,434 @@
 #include "brute_force.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <random>
+#include <stdexcept>
+
+#include "../filter.h"
+#include "kernels.h"
+
+namespace orvex {
+
+namespace {
+
+using kernels::kGroup;
+
+constexpr uint64_t kNoSlot = std::numeric_limits<uint64_t>::max();
+
+uint64_t mix64(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  return x;
+}
+
+// A fresh, unpredictable seed for every index instance.
+uint64_t fresh_seed() {
+  static const uint64_t base = [] {
+    uint64_t b = static_cast<uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+      std::random_device rd;
+      b ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
+    } catch (...) {
+      // No entropy source: the clock alone still varies between runs.
+    }
+    return b;
+  }();
+  static std::atomic<uint64_t> counter{0};
+  return mix64(base + 0x9e3779b97f4a7c15ull * (counter.fetch_add(1, std::memory_order_relaxed) + 1));
+}
+
+// Open-addressing map from id to storage slot, linear probing, seeded hash,
+// load factor at most 1/2. Erasing shifts the following run back, so there
+// are no tombstones.
+class IdMap {
+ public:
+  explicit IdMap(uint64_t seed) : seed_(seed) {}
+
+  uint64_t find(uint64_t id) const {
+    if (buckets_.empty()) return kNoSlot;
+    for (size_t i = home(id);; i = (i + 1) & mask_) {
+      const Bucket& b = buckets_[i];
+      if (b.slot == kNoSlot) return kNoSlot;
+      if (b.id == id) return b.slot;
+    }
+  }
+
+  // Makes room for n entries in all. Throws std::bad_alloc; unchanged then.
+  void reserve(size_t n) {
+    if (n <= capacity_for(buckets_.size())) return;
+    size_t want = 16;
+    while (capacity_for(want) < n) {
+      if (want > (std::numeric_limits<size_t>::max() >> 2)) throw std::bad_alloc();
+      want *= 2;
+    }
+    std::vector<Bucket> old(want, Bucket{0, kNoSlot});
+    old.swap(buckets_);
+    mask_ = want - 1;
+    for (const Bucket& b : old) {
+      if (b.slot != kNoSlot) place(b.id, b.slot);
+    }
+  }
+
+  // Adds an id that is absent; room must have been reserved.
+  void insert_new(uint64_t id, uint64_t slot) {
+    place(id, slot);
+    ++size_;
+  }
+
+  // Points a present id at another slot.
+  void set(uint64_t id, uint64_t slot) {
+    for (size_t i = home(id);; i = (i + 1) & mask_) {
+      if (buckets_[i].id == id && buckets_[i].slot != kNoSlot) {
+        buckets_[i].slot = slot;
+        return;
+      }
+    }
+  }
+
+  // Erases a present id.
+  void erase(uint64_t id) {
+    size_t i = home(id);
+    while (!(buckets_[i].id == id && buckets_[i].slot != kNoSlot)) i = (i + 1) & mask_;
+    for (size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
+      if (buckets_[j].slot == kNoSlot) break;
+      const size_t k = home(buckets_[j].id);
+      // Move bucket j into the hole at i unless its home lies cyclically in (i, j].
+      const bool stays = (i <= j) ? (i < k && k <= j) : (i < k || k <= j);
+      if (!stays) {
+        buckets_[i] = buckets_[j];
+        i = j;
+      }
+    }
+    buckets_[i] = Bucket{0, kNoSlot};
+    --size_;
+  }
+
+  size_t memory_bytes() const { return buckets_.capacity() * sizeof(Bucket); }
+
+ private:
+  struct Bucket {
+    uint64_t id;
+    uint64_t slot;  // kNoSlot: empty
+  };
+
+  static size_t capacity_for(size_t buckets) { return buckets / 2; }
+  size_t home(uint64_t id) const { return static_cast<size_t>(mix64(id ^ seed_)) & mask_; }
+  void place(uint64_t id, uint64_t slot) {
+    size_t i = home(id);
+    while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask_;
+    buckets_[i] = Bucket{id, slot};
+  }
+
+  uint64_t seed_;
+  std::vector<Bucket> buckets_;
+  size_t mask_ = 0;
+  size_t size_ = 0;
+};
+
+// Page-aligned (so 64-byte aligned), zero-initialised float storage that
+// grows in place or moves without copying through mremap. Fresh pages are
+// zero and cost no memory until written.
+class GroupStore {
+ public:
+  GroupStore() = default;
+  GroupStore(const GroupStore&) = delete;
+  GroupStore& operator=(const GroupStore&) = delete;
+  ~GroupStore() {
+    if (data_) munmap(data_, bytes_);
+  }
+
+  float* data() const { return data_; }
+  size_t bytes() const { return bytes_; }
+
+  // Grows to at least `bytes`; false when the memory is not available
+  // (the contents are then unchanged).
+  bool grow_to(size_t bytes) {
+    if (bytes <= bytes_) return true;
+    const size_t page = 4096;
+    if (bytes > std::numeric_limits<size_t>::max() - page) return false;
+    bytes = (bytes + page - 1) / page * page;
+    void* p;
+    if (data_) {
+      p = mremap(data_, bytes_, bytes, MREMAP_MAYMOVE);
+    } else {
+      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    if (p == MAP_FAILED) return false;
+    data_ = static_cast<float*>(p);
+    bytes_ = bytes;
+    return true;
+  }
+
+ private:
+  float* data_ = nullptr;
+  size_t bytes_ = 0;
+};
+
+// *out = a * b; true when that overflows.
+bool mul_overflows(size_t a, size_t b, size_t* out) { return __builtin_mul_overflow(a, b, out); }
+
+bool ranks_before(const kernels::Hit& a, const kernels::Hit& b) {
+  return kernels::ranks_after(b.distance, a.distance);
+}
+
+const Payload& empty_payload() {
+  static const Payload empty;
+  return empty;
+}
+
+}  // namespace
+
+struct BruteForceIndex::Impl {
+  Impl(DistanceMetric m, uint64_t d) : metric(m), dim(d), map(fresh_seed()) {}
+
+  DistanceMetric metric;
+  uint64_t dim;
+  size_t n = 0;
+  GroupStore store;
+  std::vector<uint64_t> ids;  // per slot
+  // Per slot, null for an empty payload; stays empty until a first non-empty
+  // payload arrives, so an index without payloads pays nothing for them.
+  std::vector<std::unique_ptr<Payload>> payloads;
+  std::vector<float> norms;  // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
+  IdMap map;
+
+  size_t groups() const { return (n + kGroup - 1) / kGroup; }
+
+  // Bytes of one group of 16 vectors; false when that overflows.
+  bool group_bytes(size_t* out) const {
+    if (dim > std::numeric_limits<size_t>::max() / kGroup) return false;
+    return !mul_overflows(kGroup * static_cast<size_t>(dim), sizeof(float), out);
+  }
+
+  // Makes room for `count` vectors in all. Throws std::bad_alloc.
+  void make_room(size_t count) {
+    const size_t want_groups = (count + kGroup - 1) / kGroup;
+    size_t gb;
+    if (!group_bytes(&gb)) throw std::bad_alloc();
+    if (gb > 0) {
+      size_t have_groups = store.bytes() / gb;
+      if (want_groups > have_groups) {
+        size_t target = std::max(want_groups, have_groups * 2);
+        size_t bytes;
+        if (mul_overflows(target, gb, &bytes) || !store.grow_to(bytes)) {
+          if (mul_overflows(want_groups, gb, &bytes) || !store.grow_to(bytes)) throw std::bad_alloc();
+        }
+      }
+    }
+    if (count > ids.capacity()) ids.reserve(std::max(count, ids.capacity() * 2));
+    if (!payloads.empty() && count > payloads.capacity())
+      payloads.reserve(std::max(count, payloads.capacity() * 2));
+    map.reserve(count);
+    if (metric == DistanceMetric::Cosine && norms.size() < want_groups * kGroup) {
+      if (want_groups * kGroup > norms.capacity())
+        norms.reserve(std::max(want_groups * kGroup, norms.capacity() * 2));
+      norms.resize(want_groups * kGroup, 0.0f);
+    }
+  }
+
+  float* lane_base(size_t slot) const {
+    return store.data() + (slot / kGroup) * (kGroup * dim) + slot % kGroup;
+  }
+
+  const Payload& payload_of(size_t slot) const {
+    if (payloads.empty() || !payloads[slot]) return empty_payload();
+    return *payloads[slot];
+  }
+
+  kernels::StoreView view(const uint16_t* match) const {
+    return kernels::StoreView{store.data(), metric == DistanceMetric::Cosine ? norms.data() : nullptr,
+                              match, static_cast<size_t>(dim), n, metric};
+  }
+
+  // Per group, the lanes whose payload passes the filter.
+  std::vector<uint16_t> match_masks(const Filter& filter) const {
+    std::vector<uint16_t> masks(groups(), 0);
+    for (size_t slot = 0; slot < n; ++slot) {
+      if (filter.matches(payload_of(slot)))
+        masks[slot / kGroup] |= static_cast<uint16_t>(1u << (slot % kGroup));
+    }
+    return masks;
+  }
+
+  float query_norm(const float* q) const {
+    if (metric != DistanceMetric::Cosine) return 0.0f;
+    std::span<const float> s(q, static_cast<size_t>(dim));
+    return std::sqrt(dot_product(s, s));
+  }
+
+  std::vector<SearchResult> results(kernels::TopK& h, bool with_payload) const {
+    std::sort(h.hits, h.hits + h.size, ranks_before);
+    std::vector<SearchResult> out;
+    out.reserve(h.size);
+    for (size_t i = 0; i < h.size; ++i) {
+      const kernels::Hit& hit = h.hits[i];
+      SearchResult r{ids[hit.slot], hit.distance, std::nullopt};
+      if (with_payload) r.payload = payload_of(hit.slot);
+      out.push_back(std::move(r));
+    }
+    return out;
+  }
+};
+
+BruteForceIndex::BruteForceIndex(DistanceMetric metric, uint64_t dimension)
+    : impl_(std::make_unique<Impl>(metric, dimension)) {}
+BruteForceIndex::~BruteForceIndex() = default;
+BruteForceIndex::BruteForceIndex(BruteForceIndex&&) noexcept = default;
+BruteForceIndex& BruteForceIndex::operator=(BruteForceIndex&&) noexcept = default;
+
+Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Payload payload) {
+  Impl& m = *impl_;
+  if (vector.size() != m.dim) return Error::dimension_mismatch(m.dim, vector.size());
+  if (m.map.find(id) != kNoSlot) return Error::duplicate_id(id);
+  std::unique_ptr<Payload> owned;
+  try {
+    m.make_room(m.n + 1);
+    if (!payload.empty()) {
+      owned = std::make_unique<Payload>(std::move(payload));
+      if (m.payloads.empty()) {
+        m.payloads.reserve(std::max<size_t>(m.n + 1, m.ids.capacity()));
+        m.payloads.resize(m.n);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return Error::io("insert vector: out of memory");
+  } catch (const std::length_error&) {
+    return Error::io("insert vector: out of memory");
+  }
+  // Nothing below allocates.
+  const size_t slot = m.n;
+  float* dst = m.lane_base(slot);
+  for (size_t i = 0; i < vector.size(); ++i) dst[i * kGroup] = vector[i];
+  if (m.metric == DistanceMetric::Cosine) m.norms[slot] = std::sqrt(dot_product(vector, vector));
+  m.ids.push_back(id);
+  if (!m.payloads.empty() || owned) m.payloads.push_back(std::move(owned));
+  m.map.insert_new(id, slot);
+  ++m.n;
+  return ok_status();
+}
+
+bool BruteForceIndex::remove(uint64_t id) {
+  Impl& m = *impl_;
+  const uint64_t slot = m.map.find(id);
+  if (slot == kNoSlot) return false;
+  const size_t last = m.n - 1;
+  float* hole = m.lane_base(slot);
+  float* tail = m.lane_base(last);
+  if (slot != last) {
+    for (size_t i = 0; i < m.dim; ++i) hole[i * kGroup] = tail[i * kGroup];
+    m.ids[slot] = m.ids[last];
+    if (!m.payloads.empty()) m.payloads[slot] = std::move(m.payloads[last]);
+    if (m.metric == DistanceMetric::Cosine) m.norms[slot] = m.norms[last];
+    m.map.set(m.ids[slot], slot);
+  }
+  for (size_t i = 0; i < m.dim; ++i) tail[i * kGroup] = 0.0f;  // padding stays zero
+  if (m.metric == DistanceMetric::Cosine) m.norms[last] = 0.0f;
+  m.ids.pop_back();
+  if (!m.payloads.empty()) m.payloads.pop_back();
+  m.map.erase(id);
+  --m.n;
+  return true;
+}
+
+std::vector<SearchResult> BruteForceIndex::search(std::span<const float> query, uint64_t k,
+                                                  const Filter* filter, bool with_payload) const {
+  const Impl& m = *impl_;
+  if (query.size() != m.dim || k == 0 || m.n == 0) return {};
+  try {
+    std::vector<uint16_t> masks;
+    if (filter) masks = m.match_masks(*filter);
+    const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
+    std::vector<kernels::Hit> hits(cap);
+    kernels::TopK heap{hits.data(), 0, cap};
+    const float* q = query.data();
+    const float qnorm = m.query_norm(q);
+    const kernels::QueryBlock block{&q, &qnorm, &heap, 1};
+    kernels::active_scan()(m.view(filter ? masks.data() : nullptr), block, 0, m.groups());
+    return m.results(heap, with_payload);
+  } catch (const std::bad_alloc&) {
+    return {};  // out of memory: documented as an empty result
+  }
+}
+
+std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
+    std::span<const float> queries, size_t nq, uint64_t k, const Filter* filter,
+    bool with_payload) const {
+  const Impl& m = *impl_;
+  std::vector<std::vector<SearchResult>> out;
+  try {
+    out.resize(nq);
+    size_t want;
+    if (mul_overflows(nq, static_cast<size_t>(m.dim), &want) || queries.size() != want ||
+        m.dim != static_cast<size_t>(m.dim) || k == 0 || m.n == 0)
+      return out;
+    std::vector<uint16_t> masks;
+    if (filter) masks = m.match_masks(*filter);
+    const kernels::StoreView view = m.view(filter ? masks.data() : nullptr);
+    const kernels::ScanFn scan = kernels::active_scan();
+    const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
+    const size_t dim = static_cast<size_t>(m.dim);
+
+    // Cache tiles: a run of groups small enough to stay in the core's L2
+    // cache is scanned by every query of a chunk before moving on.
+    constexpr size_t kTileBytes = size_t{384} << 10;
+    const size_t group_bytes = kGroup * dim * sizeof(float);
+    const size_t groups = m.groups();
+    const size_t tile = group_bytes == 0 ? groups : std::max<size_t>(1, kTileBytes / group_bytes);
+    // Queries per chunk, bounding the selection scratch memory.
+    constexpr size_t kMaxHeapHits = size_t{1} << 20;
+    const size_t chunk = std::max<size_t>(1, std::min(nq, kMaxHeapHits / cap));
+
+    std::vector<kernels::Hit> hits;
+    std::vector<kernels::TopK> heaps;
+    std::vector<const float*> qptr;
+    std::vector<float> qnorm;
+    for (size_t q0 = 0; q0 < nq; q0 += chunk) {
+      const size_t cn = std::min(chunk, nq - q0);
+      hits.resize(cn * cap);
+      heaps.resize(cn);
+      qptr.resize(cn);
+      qnorm.resize(cn);
+      for (size_t i = 0; i < cn; ++i) {
+        heaps[i] = kernels::TopK{hits.data() + i * cap, 0, cap};
+        qptr[i] = queries.data() + (q0 + i) * dim;
+        qnorm[i] = m.query_norm(qptr[i]);
+      }
+      const kernels::QueryBlock block{qptr.data(), qnorm.data(), heaps.data(), cn};
+      for (size_t g0 = 0; g0 < groups; g0 += tile) scan(view, block, g0, std::min(groups, g0 + tile));
+      for (size_t i = 0; i < cn; ++i) out[q0 + i] = m.results(heaps[i], with_payload);
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return std::vector<std::vector<SearchResult>>(out.size());
+  }
+}
+
+bool BruteForceIndex::contains(uint64_t id) const { return impl_->map.find(id) != kNoSlot; }
+
+size_t BruteForceIndex::len() const { return impl_->n; }
+
+void BruteForceIndex::reserve(size_t n) {
+  try {
+    impl_->make_room(n);
+  } catch (const std::bad_alloc&) {
+    // Only a hint: the insertions will ask again.
+  } catch (const std::length_error&) {
+  }
+}
+
+uint64_t BruteForceIndex::dimension() const { return impl_->dim; }
+
+DistanceMetric BruteForceIndex::metric() const { return impl_->metric; }
+
+}  // namespace orvex

@@ -1,1 +1,350 @@
+#include "brute_force.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../filter.h"
+
+namespace orvex {
+namespace {
+
+using M = DistanceMetric;
+constexpr M kMetrics[] = {M::Euclidean, M::Cosine, M::DotProduct, M::Hamming};
+
+std::vector<KernelPath> available_paths() {
+  std::vector<KernelPath> out;
+  for (KernelPath p : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512})
+    if (kernel_path_available(p)) out.push_back(p);
+  return out;
+}
+
+std::string path_name(KernelPath p) {
+  switch (p) {
+    case KernelPath::Portable: return "Portable";
+    case KernelPath::Avx2: return "Avx2";
+    case KernelPath::Avx512: return "Avx512";
+    default: return "Auto";
+  }
+}
+
+// Restores the automatic kernel choice when a test ends.
+struct PathGuard {
+  explicit PathGuard(KernelPath p) { ok = set_kernel_path(p); }
+  ~PathGuard() { set_kernel_path(KernelPath::Auto); }
+  bool ok;
+};
+
+bool same_bits(float a, float b) {
+  if (std::isnan(a) && std::isnan(b)) return true;
+  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+}
+
+// Random components: mostly ordinary, some exactly 0.5 (Hamming's edge), some
+// huge (products overflow), some negative.
+std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
+  std::normal_distribution<float> normal(0.0f, 2.0f);
+  std::uniform_int_distribution<int> pick(0, 39);
+  std::vector<float> v(dim);
+  for (float& x : v) {
+    const int p = pick(rng);
+    x = p == 0 ? 0.5f : p == 1 ? 3e18f * normal(rng) : p == 2 ? -0.0f : normal(rng);
+  }
+  return v;
+}
+
+// Ranks a before b in the defined order: numbers ascending, NaN last.
+bool ranks_before(float a, float b) {
+  if (std::isnan(b)) return !std::isnan(a);
+  return a < b;
+}
+
+// Checks `got` against the oracle: the distances of a stable full sort of all
+// candidates, cut at k. Ties may come out in any order, so each returned hit
+// must carry its own exact distance, the sequence of distances must equal the
+// oracle's, and no id may repeat.
+void expect_top_k(const std::vector<SearchResult>& got, const std::map<uint64_t, float>& all,
+                  uint64_t k) {
+  std::vector<float> want;
+  for (const auto& [id, dist] : all) want.push_back(dist);
+  std::stable_sort(want.begin(), want.end(), ranks_before);
+  if (want.size() > k) want.resize(k);
+  ASSERT_EQ(got.size(), want.size());
+  std::set<uint64_t> seen;
+  for (size_t i = 0; i < got.size(); ++i) {
+    ASSERT_TRUE(seen.insert(got[i].id).second) << "repeated id " << got[i].id;
+    ASSERT_TRUE(all.count(got[i].id));
+    EXPECT_TRUE(same_bits(got[i].distance, all.at(got[i].id))) << "id " << got[i].id;
+    const float w = want[i];
+    EXPECT_TRUE(got[i].distance == w || (std::isnan(w) && std::isnan(got[i].distance)))
+        << "rank " << i << ": " << got[i].distance << " vs " << w;
+  }
+}
+
+// Batch and single search agree: the same distance at every rank, and the
+// same (id, distance bits) for every hit that ranks strictly before the last
+// one (ties at the cut may be chosen differently).
+void expect_same_results(const std::vector<SearchResult>& a, const std::vector<SearchResult>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  std::set<std::pair<uint64_t, uint32_t>> in_b;
+  for (const SearchResult& r : b) in_b.insert({r.id, std::bit_cast<uint32_t>(r.distance)});
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_TRUE(a[i].distance == b[i].distance || (std::isnan(a[i].distance) && std::isnan(b[i].distance)));
+    if (ranks_before(a[i].distance, a.back().distance))
+      EXPECT_TRUE(in_b.count({a[i].id, std::bit_cast<uint32_t>(a[i].distance)})) << "id " << a[i].id;
+  }
+}
+
+// ---- every kernel path gives the defined bits -----------------------------
+
+class PathExactness : public ::testing::TestWithParam<std::tuple<KernelPath, M, size_t>> {};
+
+TEST_P(PathExactness, EveryDistanceMatchesTheScalarReference) {
+  const auto [path, metric, dim] = GetParam();
+  PathGuard guard(path);
+  ASSERT_TRUE(guard.ok);
+  std::mt19937 rng(static_cast<uint32_t>(dim * 131 + static_cast<size_t>(metric) * 7 + 1));
+  const size_t n = 53;  // three whole groups and a partial one
+  BruteForceIndex index(metric, dim);
+  std::vector<std::vector<float>> stored;
+  for (size_t i = 0; i < n; ++i) {
+    stored.push_back(random_vector(rng, dim));
+    if (i == 5) std::fill(stored.back().begin(), stored.back().end(), 0.0f);  // zero vector
+    ASSERT_TRUE(index.insert(1000 + i, stored.back()).ok());
+  }
+  std::vector<float> queries;
+  const size_t nq = 7;
+  for (size_t j = 0; j < nq; ++j) {
+    std::vector<float> q = random_vector(rng, dim);
+    if (j == 0) std::fill(q.begin(), q.end(), 0.0f);
+    if (j == 1) q = stored[9];
+    queries.insert(queries.end(), q.begin(), q.end());
+    std::map<uint64_t, float> all;
+    for (size_t i = 0; i < n; ++i) all[1000 + i] = distance(metric, q, stored[i]);
+    const auto got = index.search(q, n, nullptr, false);
+    expect_top_k(got, all, n);
+    expect_top_k(index.search(q, 5, nullptr, false), all, 5);
+  }
+  for (uint64_t k : {uint64_t{1}, uint64_t{10}, uint64_t{n}}) {
+    const auto batch = index.search_batch(queries, nq, k);
+    ASSERT_EQ(batch.size(), nq);
+    for (size_t j = 0; j < nq; ++j) {
+      std::span<const float> q(queries.data() + j * dim, dim);
+      expect_same_results(batch[j], index.search(q, k, nullptr, false));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPaths, PathExactness,
+    ::testing::Combine(::testing::ValuesIn(available_paths()), ::testing::ValuesIn(kMetrics),
+                       ::testing::Values(0, 1, 15, 16, 17, 31, 32, 33, 100, 128, 768)),
+    [](const auto& info) {
+      return path_name(std::get<0>(info.param)) + "_" +
+             std::string(metric_name(std::get<1>(info.param))) + "_" +
+             std::to_string(std::get<2>(info.param));
+    });
+
+// ---- selection against a full sort -----------------------------------------
+
+class TopKOracle : public ::testing::TestWithParam<std::tuple<KernelPath, M, size_t>> {};
+
+TEST_P(TopKOracle, EqualsFullSortWithTiesNaNAndRemovals) {
+  const auto [path, metric, n] = GetParam();
+  PathGuard guard(path);
+  ASSERT_TRUE(guard.ok);
+  const size_t dim = 5;
+  std::mt19937 rng(static_cast<uint32_t>(n * 3 + static_cast<size_t>(metric)));
+  std::uniform_int_distribution<int> small(-2, 2);  // many exact ties
+  std::uniform_int_distribution<int> pick(0, 29);
+  BruteForceIndex index(metric, dim);
+  std::map<uint64_t, std::vector<float>> stored;
+  for (size_t i = 0; i < n; ++i) {
+    std::vector<float> v(dim);
+    for (float& x : v) x = static_cast<float>(small(rng));
+    if (pick(rng) == 0) v[1] = std::numeric_limits<float>::quiet_NaN();
+    if (pick(rng) == 0) v[2] = std::numeric_limits<float>::infinity();
+    const uint64_t id = rng();
+    if (stored.count(id)) continue;
+    ASSERT_TRUE(index.insert(id, v).ok());
+    stored[id] = v;
+  }
+  // Remove about a third, from anywhere.
+  for (auto it = stored.begin(); it != stored.end();) {
+    if (pick(rng) < 10) {
+      ASSERT_TRUE(index.remove(it->first));
+      it = stored.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  ASSERT_EQ(index.len(), stored.size());
+  for (int rep = 0; rep < 4; ++rep) {
+    std::vector<float> q(dim);
+    for (float& x : q) x = static_cast<float>(small(rng));
+    std::map<uint64_t, float> all;
+    for (const auto& [id, v] : stored) all[id] = distance(metric, q, v);
+    for (uint64_t k : {uint64_t{1}, uint64_t{3}, uint64_t{16}, uint64_t{stored.size()},
+                       uint64_t{stored.size() + 5}}) {
+      expect_top_k(index.search(q, k), all, k);
+      const auto batch = index.search_batch(q, 1, k);
+      ASSERT_EQ(batch.size(), 1u);
+      expect_top_k(batch[0], all, k);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, TopKOracle,
+    ::testing::Combine(::testing::ValuesIn(available_paths()), ::testing::ValuesIn(kMetrics),
+                       ::testing::Values(1, 16, 37, 200)),
+    [](const auto& info) {
+      return path_name(std::get<0>(info.param)) + "_" +
+             std::string(metric_name(std::get<1>(info.param))) + "_" +
+             std::to_string(std::get<2>(info.param));
+    });
+
+// ---- the index's own behaviour ---------------------------------------------
+
+TEST(BruteForceIndex, EmptyIndexZeroKAndWrongQueryLength) {
+  BruteForceIndex index(M::Euclidean, 3);
+  EXPECT_TRUE(index.search(std::vector<float>{1, 2, 3}, 5).empty());
+  ASSERT_TRUE(index.insert(1, std::vector<float>{1, 2, 3}).ok());
+  ASSERT_TRUE(index.insert(2, std::vector<float>{1, 2, 4}).ok());
+  EXPECT_TRUE(index.search(std::vector<float>{1, 2, 3}, 0).empty());
+  EXPECT_TRUE(index.search(std::vector<float>{1, 2}, 5).empty());
+  EXPECT_TRUE(index.search(std::vector<float>{1, 2, 3, 4}, 5).empty());
+  const auto all = index.search(std::vector<float>{1, 2, 3}, std::numeric_limits<uint64_t>::max());
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].id, 1u);
+  EXPECT_EQ(all[0].distance, 0.0f);
+  EXPECT_EQ(all[1].id, 2u);
+  EXPECT_EQ(all[1].distance, 1.0f);
+  // A batch whose buffer does not hold nq whole rows gives empty results.
+  const auto bad = index.search_batch(std::vector<float>{1, 2, 3, 4}, 2, 5);
+  ASSERT_EQ(bad.size(), 2u);
+  EXPECT_TRUE(bad[0].empty() && bad[1].empty());
+}
+
+TEST(BruteForceIndex, InsertChecksLengthThenDuplicate) {
+  BruteForceIndex index(M::Euclidean, 2);
+  Payload first;
+  first.data["tag"] = "first";
+  ASSERT_TRUE(index.insert(7, std::vector<float>{1, 1}, first).ok());
+  Payload second;
+  second.data["tag"] = "second";
+  Status dup = index.insert(7, std::vector<float>{5, 5}, second);
+  ASSERT_FALSE(dup.ok());
+  EXPECT_EQ(dup.error().kind(), Error::Kind::DuplicateId);
+  EXPECT_EQ(dup.error().first(), 7u);
+  Status len = index.insert(7, std::vector<float>{5, 5, 5});
+  ASSERT_FALSE(len.ok());
+  EXPECT_EQ(len.error().kind(), Error::Kind::DimensionMismatch);
+  EXPECT_EQ(len.error().first(), 2u);
+  EXPECT_EQ(len.error().second(), 3u);
+  EXPECT_EQ(index.len(), 1u);
+  const auto r = index.search(std::vector<float>{1, 1}, 1);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].distance, 0.0f);
+  ASSERT_TRUE(r[0].payload.has_value());
+  EXPECT_EQ(*r[0].payload, first);
+  EXPECT_FALSE(index.search(std::vector<float>{1, 1}, 1, nullptr, false)[0].payload.has_value());
+}
+
+TEST(BruteForceIndex, RemoveMovesTheLastEntryAndAllowsReinsert) {
+  BruteForceIndex index(M::DotProduct, 3);
+  for (uint64_t id = 0; id < 40; ++id) {
+    Payload p;
+    if (id % 3 == 0) p.data["id"] = id;
+    ASSERT_TRUE(index.insert(id, std::vector<float>{float(id), 1, -float(id)}, p).ok());
+  }
+  EXPECT_TRUE(index.remove(4));
+  EXPECT_FALSE(index.remove(4));
+  EXPECT_FALSE(index.contains(4));
+  EXPECT_TRUE(index.contains(39));
+  EXPECT_EQ(index.len(), 39u);
+  // Entry 39 (moved into 4's place) keeps its vector and payload.
+  const auto r = index.search(std::vector<float>{1, 0, 0}, 1);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].id, 39u);
+  EXPECT_EQ(r[0].distance, -39.0f);
+  EXPECT_EQ(r[0].payload->data.at("id"), 39u);
+  ASSERT_TRUE(index.insert(4, std::vector<float>{100, 0, 0}).ok());
+  EXPECT_EQ(index.search(std::vector<float>{1, 0, 0}, 1)[0].id, 4u);
+  for (uint64_t id = 0; id < 40; ++id) EXPECT_TRUE(index.remove(id));
+  EXPECT_EQ(index.len(), 0u);
+  EXPECT_TRUE(index.search(std::vector<float>{1, 0, 0}, 3).empty());
+  ASSERT_TRUE(index.insert(12, std::vector<float>{1, 2, 3}).ok());
+  EXPECT_EQ(index.search(std::vector<float>{1, 0, 0}, 3).size(), 1u);
+}
+
+TEST(BruteForceIndex, DimensionZero) {
+  for (M m : kMetrics) {
+    BruteForceIndex index(m, 0);
+    ASSERT_TRUE(index.insert(1, {}).ok());
+    ASSERT_TRUE(index.insert(2, {}).ok());
+    EXPECT_FALSE(index.insert(3, std::vector<float>{1}).ok());
+    const auto r = index.search({}, 10);
+    ASSERT_EQ(r.size(), 2u);
+    const float want = m == M::Cosine ? 1.0f : m == M::DotProduct ? -0.0f : 0.0f;
+    for (const auto& hit : r) EXPECT_TRUE(same_bits(hit.distance, want)) << metric_name(m);
+    const auto b = index.search_batch({}, 3, 1);
+    ASSERT_EQ(b.size(), 3u);
+    EXPECT_EQ(b[2].size(), 1u);
+  }
+}
+
+TEST(BruteForceIndex, ManyEntriesGrowAndMove) {
+  BruteForceIndex index(M::Euclidean, 4);
+  index.reserve(100);
+  for (uint64_t id = 0; id < 5000; ++id)
+    ASSERT_TRUE(index.insert(id * 7919, std::vector<float>{float(id), 0, 0, 0}).ok());
+  BruteForceIndex moved = std::move(index);
+  EXPECT_EQ(moved.len(), 5000u);
+  const auto r = moved.search(std::vector<float>{2500.2f, 0, 0, 0}, 2);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].id, 2500u * 7919);
+  EXPECT_EQ(r[1].id, 2501u * 7919);
+  moved.reserve(std::numeric_limits<size_t>::max());  // a hint it cannot honour: ignored
+  EXPECT_EQ(moved.len(), 5000u);
+  EXPECT_EQ(moved.dimension(), 4u);
+  EXPECT_EQ(moved.metric(), M::Euclidean);
+}
+
+TEST(BruteForceIndex, FilterSkipsEntriesBeforeDistanceWork) {
+  for (KernelPath path : available_paths()) {
+    PathGuard guard(path);
+    BruteForceIndex index(M::Euclidean, 2);
+    for (uint64_t id = 0; id < 50; ++id) {
+      Payload p;
+      if (id % 5 == 0) p.data["keep"] = true;
+      ASSERT_TRUE(index.insert(id, std::vector<float>{float(id), 0}, p).ok());
+    }
+    const Filter keep = Filter::exists("keep");
+    const auto r = index.search(std::vector<float>{12, 0}, 3, &keep);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].id, 10u);
+    EXPECT_EQ(r[1].id, 15u);
+    ASSERT_TRUE(r[0].payload.has_value());
+    EXPECT_TRUE(r[0].payload->data.at("keep").get<bool>());
+    EXPECT_EQ(index.search(std::vector<float>{12, 0}, 100, &keep).size(), 10u);
+    const Filter none = Filter::exists("absent");
+    EXPECT_TRUE(index.search(std::vector<float>{12, 0}, 3, &none).empty());
+    const auto b = index.search_batch(std::vector<float>{12, 0, 0, 0}, 2, 3, &keep);
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[0].size(), 3u);
+    EXPECT_EQ(b[1][0].id, 0u);
+    EXPECT_FALSE(b[1][0].payload.has_value());
+  }
+}
+
+}  // namespace
+}  // namespace orvex
