@@ -166,7 +166,8 @@ class EntryParser {
     const size_t len = number_length();
     const std::string_view token = s_.substr(i_, len);
     const bool integer = len > 0 && token.find_first_of("-.eE") == std::string_view::npos;
-    if (!integer || std::from_chars(token.data(), token.data() + len, id).ptr != token.data() + len) {
+    const auto parsed = integer ? std::from_chars(token.data(), token.data() + len, id) : std::from_chars_result{};
+    if (!integer || parsed.ec != std::errc() || parsed.ptr != token.data() + len) {
       return fail("invalid value for field `id` at offset " + std::to_string(i_) +
                   ": expected a non-negative integer that fits 64 bits");
     }
