@@ -111,6 +111,11 @@ class HeldBuffer {
 
   bool held() const { return held_; }
   const Py_buffer& view() const { return view_; }
+  // Hands the held buffer over to the caller, who must release it.
+  Py_buffer release() {
+    held_ = false;
+    return view_;
+  }
   const Format& format() const { return format_; }
   Py_ssize_t stride(int dim) const {
     if (view_.strides != nullptr) return view_.strides[dim];
@@ -322,26 +327,30 @@ bool append_ids(PyObject* obj, std::vector<uint64_t>& out) {
 
 // ---- vector lists --------------------------------------------------------
 
-// A 2-D C-contiguous float buffer, read in one pass.
-bool append_buffer_matrix(PyObject* obj, VectorList& out) {
+// A 2-D C-contiguous float buffer, read in one pass (or not at all when it
+// may be borrowed).
+bool append_buffer_matrix(PyObject* obj, VectorList& out, bool borrow) {
   if (PyMemoryView_Check(obj)) return false;
   HeldBuffer buffer(obj);
   if (!buffer.held() || !is_float(buffer.format()) || buffer.view().ndim != 2) return false;
   if (!PyBuffer_IsContiguous(&buffer.view(), 'C')) return false;
   const size_t rows = static_cast<size_t>(buffer.view().shape[0]);
   const size_t cols = static_cast<size_t>(buffer.view().shape[1]);
+  const bool aligned = reinterpret_cast<uintptr_t>(buffer.view().buf) % alignof(float) == 0;
+  if (borrow && aligned && buffer.format().elem == Elem::F32 && out.size() == 0) {
+    out.borrow(buffer.release(), rows, cols);
+    return true;
+  }
   out.reserve_rows(rows);
-  out.data().reserve(rows * cols);
-  const char* base = static_cast<const char*>(buffer.view().buf);
-  const Py_ssize_t itemsize = buffer.view().itemsize;
-  append_floats(base, rows * cols, itemsize, buffer.format().elem, out.data());
+  append_floats(static_cast<const char*>(buffer.view().buf), rows * cols, buffer.view().itemsize,
+                buffer.format().elem, out.data());
   out.add_rows(rows, cols);
   return true;
 }
 
-bool append_vectors(PyObject* obj, VectorList& out) {
+bool append_vectors(PyObject* obj, VectorList& out, bool borrow) {
   if (!check_sequence(obj)) return false;
-  if (append_buffer_matrix(obj, out)) return true;
+  if (append_buffer_matrix(obj, out, borrow)) return true;
   out.reserve_rows(length_hint(obj));
   Ref iterator(PyObject_GetIter(obj));
   if (!iterator) return false;
@@ -354,6 +363,17 @@ bool append_vectors(PyObject* obj, VectorList& out) {
 }
 
 }  // namespace
+
+VectorList::~VectorList() {
+  if (holds_view_) PyBuffer_Release(&view_);
+}
+
+void VectorList::borrow(const Py_buffer& view, size_t rows, size_t cols) {
+  view_ = view;
+  holds_view_ = true;
+  borrowed_ = static_cast<const float*>(view.buf);
+  add_rows(rows, cols);
+}
 
 void VectorList::add_rows(size_t rows, size_t cols) {
   const size_t start = offsets_.back();
@@ -412,8 +432,8 @@ bool convert_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out) {
   return false;
 }
 
-bool convert_vectors(PyObject* obj, const char* name, VectorList& out) {
-  if (append_vectors(obj, out)) return true;
+bool convert_vectors(PyObject* obj, const char* name, VectorList& out, bool borrow) {
+  if (append_vectors(obj, out, borrow)) return true;
   prefix_type_error(name);
   return false;
 }

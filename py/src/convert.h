@@ -43,17 +43,28 @@
 namespace orvex::py {
 
 // Float vectors of possibly different lengths, stored one after the other in
-// one contiguous buffer. Row i is data[offsets[i] .. offsets[i + 1]).
+// one contiguous buffer. Row i is flat()[offsets[i] .. offsets[i + 1]).
+//
+// The buffer is either owned or, for a C-contiguous float32 matrix converted
+// with `borrow` allowed, the exporter's own memory, held through the buffer
+// protocol until the VectorList is destroyed (destroy it with the
+// interpreter lock held). Borrowing is only sound when no Python code can
+// run between the conversion and the last use of the rows.
 class VectorList {
  public:
+  VectorList() = default;
+  ~VectorList();
+  VectorList(const VectorList&) = delete;
+  VectorList& operator=(const VectorList&) = delete;
+
   size_t size() const { return offsets_.size() - 1; }
   std::span<const float> row(size_t i) const {
-    return {data_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]};
+    return {base() + offsets_[i], offsets_[i + 1] - offsets_[i]};
   }
   // Whether every row holds exactly `dimension` components.
   bool uniform(uint64_t dimension) const;
   // All rows, back to back (meaningful as a matrix when uniform()).
-  std::span<const float> flat() const { return data_; }
+  std::span<const float> flat() const { return {base(), offsets_.back()}; }
 
   std::vector<float>& data() { return data_; }
   // Closes the row being appended to data().
@@ -61,10 +72,18 @@ class VectorList {
   // Declares `rows` rows of `cols` components appended to data() at once.
   void add_rows(size_t rows, size_t cols);
   void reserve_rows(size_t rows);
+  // Takes over `view` (a held buffer of rows * cols float32, row-major,
+  // suitably aligned) as the rows of this still empty list.
+  void borrow(const Py_buffer& view, size_t rows, size_t cols);
 
  private:
+  const float* base() const { return holds_view_ ? borrowed_ : data_.data(); }
+
   std::vector<float> data_;
   std::vector<size_t> offsets_{0};
+  Py_buffer view_{};
+  bool holds_view_ = false;
+  const float* borrowed_ = nullptr;
 };
 
 // Python's float -> float32 rounding: nearest, ties to even; values beyond
@@ -86,6 +105,8 @@ bool convert_text(PyObject* obj, const char* name, std::string& out);
 // Replaces `out` with the converted vector.
 bool convert_vector(PyObject* obj, const char* name, std::vector<float>& out);
 bool convert_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out);
-bool convert_vectors(PyObject* obj, const char* name, VectorList& out);
+// With `borrow`, a C-contiguous float32 matrix is not copied (see
+// VectorList); the caller must run no Python code while it uses the rows.
+bool convert_vectors(PyObject* obj, const char* name, VectorList& out, bool borrow = false);
 
 }  // namespace orvex::py

@@ -104,7 +104,9 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<uint64_t> ids;
     VectorList vectors;
     if (!convert_ids(bound[0], "ids", ids)) return nullptr;
-    if (!convert_vectors(bound[1], "vectors", vectors)) return nullptr;
+    // The vectors are converted last and the core runs no Python code, so a
+    // float32 matrix can be read in place.
+    if (!convert_vectors(bound[1], "vectors", vectors, /*borrow=*/true)) return nullptr;
     if (ids.size() != vectors.size()) {
       raise_message(PyExc_ValueError, "ids and vectors must have the same length");
       return nullptr;
