@@ -1,18 +1,41 @@
 // Collection: a persistent vector collection kept in a directory.
 //
-//   meta.json  settings and counters as of the last save (written atomically)
+//   meta.json  settings and counters as of the last save (replaced atomically)
 //   wal.log    write-ahead log of insertions since the last flush
 //   data.ovx   append-only records of every stored vector
 //
 // An insertion is logged first, then appended to the data file, then applied
 // to the in-memory index and the bookkeeping. flush() forces the data file to
 // stable storage, empties the log and rewrites meta.json. Opening rebuilds
-// the index from the data file's live records and replays the log.
+// the index from the data file's live records (the newest record of an id
+// wins) and replays the log; before anything is appended, each file is cut
+// back to the end of its last whole record or frame.
 //
-// Thread-safety: a Collection may be shared between threads. Its members sit
-// behind their own reader-writer locks; nesting occurs only as id_to_offset
-// then data_file (both shared), and index, then id_to_offset, then next_id
-// (all exclusive), plus wal held across flush's data-file step.
+// Durability: an insertion is on stable storage once the log has been synced
+// after it (per the SyncMode) or once flush() has succeeded. Re-inserting an
+// id keeps its earlier record live until the next flush has made the new one
+// durable; flush then marks the earlier one deleted, so the data file holds
+// one live record per id. Once forcing the data file has failed, every later
+// flush() reports that failure and the log is never emptied again by this
+// object (after a failed fsync the system may have dropped the unwritten
+// pages); searches and insertions keep working, and reopening the directory
+// rebuilds everything from the data file and the log.
+//
+// Errors: insertions refuse a vector whose length is not the dimension with
+// DimensionMismatch before anything is written; other errors come unchanged
+// from the log, the data file or the index. Opening errors are
+// CollectionError ("create dir failed: ...", "read meta failed: ...",
+// "parse meta failed: ...", "dimension mismatch: collection has A, config has
+// B") or the storage's own. Nothing is rolled back after a failure.
+//
+// Thread-safety: a Collection may be shared between threads. Its five members
+// (index, log, data file, id map, next-id counter) sit behind their own
+// reader-writer locks; nesting occurs only as id map then data file (update
+// and delete), index, then id map, then next-id (recovery), and log then data
+// file (flush). Insertions and the apply operations also hold a flush gate
+// shared for their whole run, which flush holds exclusively, so a flush never
+// empties the log of an insertion whose record is not yet durable.
+// Searches hold only the index's lock, shared.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +82,8 @@ class Collection {
   Status apply_update_no_wal(uint64_t id, std::span<const float> vector, Payload payload);
   Result<bool> apply_delete_no_wal(uint64_t id);
 
-  // Searches the in-memory index; never touches a file, never fails.
+  // Searches the in-memory index; never touches a file, never fails. The
+  // filter is handed to the index; with_payload=false copies no payload.
   std::vector<SearchResult> search(std::span<const float> query, uint64_t k,
                                    std::optional<Filter> filter = std::nullopt,
                                    bool with_payload = true) const;
@@ -70,6 +94,9 @@ class Collection {
 
   // Checkpoint: data file to stable storage, log emptied, meta.json rewritten.
   Status flush();
+  // Writes meta.json from the live state: temporary file, sync, rename, sync
+  // of the directory. Errors: "serialize meta failed: ...", "write meta
+  // failed: ...".
   Status save_meta() const;
 
   size_t len() const;
