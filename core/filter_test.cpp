@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "index/brute_force.h"
 
 namespace orvex {
 namespace {
@@ -288,6 +293,122 @@ TEST(FilterDeepTree, RightDeepAndOrChains) {
   EXPECT_FALSE(o.matches(payload_of({{"k", 8u}})));
   FC copy = o;
   EXPECT_TRUE(copy.matches(payload_of({{"k", 7u}})));
+}
+
+// ---- filtered search against an oracle (filter, then sort everything) -------
+
+struct Entry {
+  uint64_t id;
+  std::vector<float> v;
+  Payload payload;
+};
+
+std::vector<Entry> make_entries(size_t n, uint64_t dim, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  const char* colors[] = {"red", "green", "blue"};
+  std::vector<Entry> out;
+  for (size_t i = 0; i < n; ++i) {
+    Entry e{i * 3 + 1, std::vector<float>(dim), {}};
+    for (float& x : e.v) x = u(rng);
+    if (i % 7 != 0) {  // some entries carry no payload at all
+      e.payload.data["color"] = colors[rng() % 3];
+      e.payload.data["n"] = static_cast<uint64_t>(rng() % 100);
+      if (i % 5 == 0) e.payload.data["tag"] = "t" + std::to_string(i % 11);
+    }
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+// The oracle: every matching entry with its reference distance, sorted.
+std::vector<std::pair<float, uint64_t>> oracle(const std::vector<Entry>& entries, DistanceMetric metric,
+                                               const std::vector<float>& q, const Filter* f) {
+  std::vector<std::pair<float, uint64_t>> all;
+  for (const Entry& e : entries) {
+    if (f && !f->matches(e.payload)) continue;
+    all.push_back({distance(metric, q, e.v), e.id});
+  }
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return all;
+}
+
+struct SearchCase {
+  const char* name;
+  DistanceMetric metric;
+  uint64_t k;
+};
+
+class FilteredSearch : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(FilteredSearch, EqualsFilterThenFullSort) {
+  const SearchCase& sc = GetParam();
+  const uint64_t dim = 19;
+  auto entries = make_entries(700, dim, 42);
+  BruteForceIndex index(sc.metric, dim);
+  std::map<uint64_t, const Entry*> by_id;
+  for (const Entry& e : entries) {
+    ASSERT_TRUE(index.insert(e.id, e.v, e.payload).ok());
+    by_id[e.id] = &e;
+  }
+  std::vector<Filter> filters = {
+      Filter::eq("color", "red"),
+      Filter(FC::lt("n", 10u) && FC::ne("color", "blue")),
+      Filter(!FC::exists("color")),
+      Filter(FC::in("n", {Json(3u), Json(50u), Json(99u)}) || FC::contains("tag", "t1")),
+      Filter::gt("n", 1000u),  // matches nothing
+      Filter::exists("nothing-here"),
+  };
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int qi = 0; qi < 5; ++qi) {
+    std::vector<float> q(dim);
+    for (float& x : q) x = u(rng);
+    for (const Filter& f : filters) {
+      auto want = oracle(entries, sc.metric, q, &f);
+      auto got = index.search(q, sc.k, &f, true);
+      ASSERT_EQ(got.size(), std::min<size_t>(sc.k, want.size()));
+      for (size_t i = 0; i < got.size(); ++i) {
+        const Entry& e = *by_id.at(got[i].id);
+        EXPECT_TRUE(f.matches(e.payload));
+        EXPECT_EQ(got[i].distance, distance(sc.metric, q, e.v));
+        EXPECT_EQ(got[i].distance, want[i].first);  // same ranks, up to ties
+        ASSERT_TRUE(got[i].payload.has_value());
+        EXPECT_EQ(*got[i].payload, e.payload);
+      }
+      auto batch = index.search_batch(q, 1, sc.k, &f, false);
+      ASSERT_EQ(batch.size(), 1u);
+      ASSERT_EQ(batch[0].size(), got.size());
+      for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(batch[0][i].distance, got[i].distance);
+        EXPECT_FALSE(batch[0][i].payload.has_value());
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Index, FilteredSearch,
+                         ::testing::Values(SearchCase{"EuclideanK1", DistanceMetric::Euclidean, 1},
+                                           SearchCase{"EuclideanK10", DistanceMetric::Euclidean, 10},
+                                           SearchCase{"CosineK25", DistanceMetric::Cosine, 25},
+                                           SearchCase{"DotK10", DistanceMetric::DotProduct, 10},
+                                           SearchCase{"EuclideanKAll", DistanceMetric::Euclidean, 100000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FilteredSearchEdge, NearerNonMatchingEntriesTakeNoPlace) {
+  BruteForceIndex index(DistanceMetric::Euclidean, 1);
+  for (uint64_t id = 1; id <= 10; ++id) {
+    Payload p;
+    if (id > 5) p.data["keep"] = true;
+    ASSERT_TRUE(index.insert(id, std::vector<float>{float(id)}, p).ok());
+  }
+  Filter keep = Filter::eq("keep", true);
+  auto r = index.search(std::vector<float>{0.0f}, 2, &keep);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].id, 6u);
+  EXPECT_EQ(r[1].id, 7u);
+  Filter none = Filter::eq("keep", false);
+  EXPECT_TRUE(index.search(std::vector<float>{0.0f}, 3, &none).empty());
 }
 
 }  // namespace
