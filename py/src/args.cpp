@@ -118,8 +118,9 @@ void prefix_type_error(const char* name) {
   if (!message) return;
   Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!replacement) return;
-  PyObject* cause = PyException_GetCause(old.get());  // new reference or null
-  if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals
+  // Takes over the cause (or its absence); like `raise ... from`, this also
+  // sets __suppress_context__.
+  PyException_SetCause(replacement.get(), PyException_GetCause(old.get()));  // steals
   Py_INCREF(PyExc_TypeError);
   PyErr_Restore(PyExc_TypeError, replacement.release(), nullptr);
 }

@@ -192,6 +192,7 @@ def test_prefixed_type_error_keeps_the_cause():
     with pytest.raises(TypeError) as info:
         index.insert(1, [1.0, Unfloatable(type_error_with_cause())])
     assert str(info.value) == "argument 'vector': inner"
+    assert info.value.args == ("argument 'vector': inner",)
     assert isinstance(info.value.__cause__, KeyError)
     assert info.value.__cause__.args == ("root",)
 
