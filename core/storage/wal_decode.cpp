@@ -2,6 +2,7 @@
 // (any order, whitespace between tokens, other members skipped), with the
 // payload handed to the payload reader.
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -10,6 +11,123 @@
 
 namespace orvex {
 namespace {
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether the eight bytes of `chunk` (little-endian) are all ASCII digits.
+inline bool eight_digits(uint64_t chunk) {
+  return ((chunk & 0xF0F0F0F0F0F0F0F0u) |
+          (((chunk + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) == 0x3333333333333333u;
+}
+
+// The value of eight ASCII digits, first digit most significant.
+inline uint64_t parse_eight_digits(uint64_t chunk) {
+  uint64_t v = chunk - 0x3030303030303030u;
+  v = (v * 10) + (v >> 8);
+  v = (((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32))) +
+       (((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >> 32;
+  return v & 0xFFFFFFFFu;
+}
+
+// What parse_number found.
+enum class NumberScan { Ok, NotANumber, TooBig };
+
+// Reads the JSON number at p (grammar -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)
+// as the nearest 32-bit float and sets `next` past it. Common texts take a
+// fast path that is exact: the decimal significand and power of ten are
+// exact doubles, so one multiplication or division rounds correctly to
+// double, and rounding that double to float is correct unless it lies
+// exactly halfway between two floats (then, and for everything unusual,
+// std::from_chars decides).
+NumberScan parse_number(const char* p, const char* end, float& out, const char*& next) {
+  const char* start = p;
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  if (p == end || !is_digit(*p)) return NumberScan::NotANumber;
+  uint64_t w = 0;  // the significand, while it stays exact
+  int exp10 = 0;
+  bool exact = true;
+  constexpr uint64_t kDigitRoom = 1844674407370955160u;   // w * 10 + 9 still fits
+  constexpr uint64_t kEightRoom = 184467440737u;          // w * 10^8 + 99999999 still fits
+  if (*p == '0') {
+    ++p;
+  } else {
+    for (; p < end && is_digit(*p); ++p) {
+      if (w < kDigitRoom) {
+        w = w * 10 + static_cast<uint64_t>(*p - '0');
+      } else {
+        exact = false;
+        ++exp10;
+      }
+    }
+  }
+  if (p < end && *p == '.') {
+    ++p;
+    if (p == end || !is_digit(*p)) return NumberScan::NotANumber;
+    // Eight digits at a time while they are there (the common case).
+    while (end - p >= 8 && w < kEightRoom) {
+      uint64_t chunk;
+      std::memcpy(&chunk, p, 8);
+      if (!eight_digits(chunk)) break;
+      w = w * 100000000 + parse_eight_digits(chunk);
+      exp10 -= 8;
+      p += 8;
+    }
+    for (; p < end && is_digit(*p); ++p) {
+      if (w < kDigitRoom) {
+        w = w * 10 + static_cast<uint64_t>(*p - '0');
+        --exp10;
+      } else {
+        exact = false;
+      }
+    }
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool exp_negative = false;
+    if (p < end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+    if (p == end || !is_digit(*p)) return NumberScan::NotANumber;
+    int e = 0;
+    for (; p < end && is_digit(*p); ++p) {
+      if (e < 100000) e = e * 10 + (*p - '0');
+    }
+    exp10 += exp_negative ? -e : e;
+  }
+  next = p;
+  if (w == 0 && exact) {
+    out = negative ? -0.0f : 0.0f;
+    return NumberScan::Ok;
+  }
+  if (exact && w <= (uint64_t{1} << 53) && exp10 >= -22 && exp10 <= 22) {
+    double d = static_cast<double>(w);
+    d = exp10 < 0 ? d / kPow10[-exp10] : d * kPow10[exp10];
+    const float f = static_cast<float>(d);
+    // In the normal range a double lies halfway between two floats exactly
+    // when its 29 bits below float precision are 1000...0.
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    const bool tie = (bits & 0x1FFFFFFFu) == 0x10000000u;
+    if (!tie && d >= static_cast<double>(std::numeric_limits<float>::min()) &&
+        std::fabs(f) <= std::numeric_limits<float>::max()) {
+      out = negative ? -f : f;
+      return NumberScan::Ok;
+    }
+  }
+  auto res = std::from_chars(start, p, out);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Too small for a float rounds toward zero; too large is refused.
+    double d;
+    auto wide = std::from_chars(start, p, d);
+    if (wide.ec != std::errc() || std::fabs(d) > std::numeric_limits<float>::max()) return NumberScan::TooBig;
+    out = static_cast<float>(d);
+  } else if (res.ec != std::errc() || res.ptr != p) {
+    return NumberScan::NotANumber;
+  }
+  return NumberScan::Ok;
+}
 
 class EntryParser {
  public:
@@ -175,44 +293,49 @@ class EntryParser {
     return ok_status();
   }
 
-  Status read_component(std::vector<float>& out) {
-    const size_t len = number_length();
-    if (len == 0) {
-      return fail("invalid type: vector component " + std::to_string(out.size()) + " at offset " +
-                  std::to_string(i_) + " is not a number");
-    }
-    const char* first = s_.data() + i_;
+  // Reads one component; on failure returns false with error_ set.
+  bool read_component(std::vector<float>& out) {
     float v;
-    auto res = std::from_chars(first, first + len, v);
-    if (res.ec == std::errc::result_out_of_range) {
-      // Too small for a float rounds toward zero; too large is refused.
-      double d;
-      auto wide = std::from_chars(first, first + len, d);
-      if (wide.ec != std::errc() || std::fabs(d) > std::numeric_limits<float>::max()) {
-        return fail("vector component " + std::to_string(out.size()) + " (" + std::string(first, len) +
-                    ") is out of range for a 32-bit float");
-      }
-      v = static_cast<float>(d);
-    } else if (res.ec != std::errc() || res.ptr != first + len) {
-      return fail("invalid number at offset " + std::to_string(i_));
+    const char* next = nullptr;
+    const NumberScan scan = parse_number(s_.data() + i_, s_.data() + s_.size(), v, next);
+    if (scan == NumberScan::Ok) [[likely]] {
+      out.push_back(v);
+      i_ = static_cast<size_t>(next - s_.data());
+      return true;
     }
-    out.push_back(v);
-    i_ += len;
-    return ok_status();
+    if (scan == NumberScan::NotANumber) {
+      error_ = "invalid type: vector component " + std::to_string(out.size()) + " at offset " + std::to_string(i_) +
+               " is not a number";
+    } else {
+      error_ = "vector component " + std::to_string(out.size()) + " (" +
+               std::string(s_.substr(i_, static_cast<size_t>(next - s_.data()) - i_)) +
+               ") is out of range for a 32-bit float";
+    }
+    return false;
   }
 
   Status read_vector(std::vector<float>& out) {
     if (!take('[')) return fail("invalid type: field `vector` must be an array (offset " + std::to_string(i_) + ")");
     try {
-      out.reserve(std::min<size_t>(s_.size() / 2, 4096));
+      // Components gather in a reused scratch vector; the entry gets an
+      // exactly sized copy.
+      thread_local std::vector<float> scratch;
+      scratch.clear();
       skip_ws();
-      if (take(']')) return ok_status();
+      if (take(']')) {
+        out.clear();
+        return ok_status();
+      }
       for (;;) {
         skip_ws();
-        ORVEX_TRY(read_component(out));
+        if (!read_component(scratch)) return fail(error_);
         skip_ws();
         if (take(',')) continue;
-        if (take(']')) return ok_status();
+        if (take(']')) {
+          out.assign(scratch.begin(), scratch.end());
+          if (scratch.capacity() > (size_t{1} << 20)) std::vector<float>().swap(scratch);
+          return ok_status();
+        }
         return fail("expected `,` or `]` at offset " + std::to_string(i_));
       }
     } catch (const std::bad_alloc&) {

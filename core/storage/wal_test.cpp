@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -131,6 +132,37 @@ TEST(Wal, FloatsRoundTripBitForBit) {
     ASSERT_EQ(std::memcmp(back.entries[i].vector.data(), written[i].vector.data(), 64 * 4), 0) << "entry " << i;
   }
   EXPECT_EQ(back.end_offset, slurp(path).size());
+}
+
+// Components are read as the nearest float: checked against the standard
+// library's reader on random decimal texts, ties and odd forms.
+TEST(Wal, ComponentTextsReadAsTheNearestFloat) {
+  std::mt19937_64 rng(5);
+  std::vector<std::string> texts = {"16777217", "16777219", "-16777217.0", "0.5000000298023223876953125",
+                                    "1.00000005960464477539062", "3.4028235e38", "1.17549435e-38",
+                                    "1e-45", "7e-46", "0.1", "123456789012345678901234567890", "0e7", "-0.0e-3"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string digits = std::to_string(rng() % 1000000000000ull);
+    const size_t point = rng() % (digits.size() + 1);
+    std::string t = (rng() % 2 ? "-" : "") + digits.substr(0, point);
+    if (point == 0) t += "0";
+    if (point < digits.size()) t += "." + digits.substr(point);
+    if (rng() % 2) t += "e" + std::to_string(static_cast<int>(rng() % 80) - 40);
+    texts.push_back(t);
+  }
+  for (const std::string& t : texts) {
+    float expected;
+    auto res = std::from_chars(t.data(), t.data() + t.size(), expected);
+    if (res.ec != std::errc()) continue;
+    Result<WalEntry> e =
+        Wal::from_bytes(R"({"kind":"Insert","id":0,"vector":[)" + t + R"(],"payload":{"data":{}}})");
+    ASSERT_TRUE(e.ok()) << t << ": " << e.error().to_string();
+    ASSERT_EQ(e->vector.size(), 1u);
+    uint32_t a, b;
+    std::memcpy(&a, &e->vector[0], 4);
+    std::memcpy(&b, &expected, 4);
+    EXPECT_EQ(a, b) << t;
+  }
 }
 
 TEST(Wal, NonFiniteComponentIsRefusedAndNothingWritten) {
