@@ -28,24 +28,24 @@ using Decision = FaultFs::Decision;
 
 class FaultFile final : public File {
  public:
-  FaultFile(FaultFs& fs, std::unique_ptr<File> base, std::string path)
-      : fs_(fs), base_(std::move(base)), path_(std::move(path)) {}
+  FaultFile(FaultFs& fs, std::unique_ptr<File> base, std::string path, uint64_t handle)
+      : fs_(fs), base_(std::move(base)), path_(std::move(path)), handle_(handle) {}
 
   ~FaultFile() override {
-    OpRecord rec = fs_.begin(Op::Close, path_);
+    OpRecord rec = begin(Op::Close);
     fs_.decide(rec);  // a close cannot fail; the hook still sees it
     base_.reset();
     fs_.finish(rec);
   }
 
   Result<size_t> read(void* buf, size_t n) override {
-    OpRecord rec = fs_.begin(Op::Read, path_);
+    OpRecord rec = begin(Op::Read);
     rec.arg = n;
     return fs_.call<size_t>(rec, [&](OpRecord&, const Decision&) { return base_->read(buf, n); });
   }
 
   Result<size_t> write_some(const void* buf, size_t n) override {
-    OpRecord rec = fs_.begin(Op::Write, path_);
+    OpRecord rec = begin(Op::Write);
     rec.arg = n;
     return fs_.call<size_t>(rec, [&](OpRecord& r, const Decision& d) -> Result<size_t> {
       if (pending_error_ != 0) {
@@ -68,23 +68,23 @@ class FaultFile final : public File {
   }
 
   Status seek(uint64_t offset) override {
-    OpRecord rec = fs_.begin(Op::Seek, path_);
+    OpRecord rec = begin(Op::Seek);
     rec.arg = offset;
     return fs_.call<void>(rec, [&](OpRecord&, const Decision&) { return base_->seek(offset); });
   }
 
   Result<uint64_t> size() override {
-    OpRecord rec = fs_.begin(Op::Size, path_);
+    OpRecord rec = begin(Op::Size);
     return fs_.call<uint64_t>(rec, [&](OpRecord&, const Decision&) { return base_->size(); });
   }
 
   Status sync() override {
-    OpRecord rec = fs_.begin(Op::Sync, path_);
+    OpRecord rec = begin(Op::Sync);
     return fs_.call<void>(rec, [&](OpRecord&, const Decision&) { return base_->sync(); });
   }
 
   Status truncate(uint64_t length) override {
-    OpRecord rec = fs_.begin(Op::Truncate, path_);
+    OpRecord rec = begin(Op::Truncate);
     rec.arg = length;
     return fs_.call<void>(rec, [&](OpRecord&, const Decision&) { return base_->truncate(length); });
   }
@@ -93,8 +93,17 @@ class FaultFile final : public File {
   FaultFs& fs_;
   std::unique_ptr<File> base_;
   std::string path_;
+  OpRecord begin(Op op) const;
+
   int pending_error_ = 0;  // armed by a short write
+  uint64_t handle_;
 };
+
+OpRecord FaultFile::begin(Op op) const {
+  OpRecord rec = FaultFs::begin(op, path_);
+  rec.handle = handle_;
+  return rec;
+}
 
 OpRecord FaultFs::begin(Op op, const std::string& path) {
   OpRecord rec;
@@ -189,7 +198,7 @@ Result<std::unique_ptr<File>> FaultFs::open(const std::string& path, OpenMode mo
   Result<std::unique_ptr<File>> base =
       call<std::unique_ptr<File>>(rec, [&](OpRecord&, const Decision&) { return base_.open(path, mode); });
   if (!base.ok()) return std::move(base).error();
-  return std::unique_ptr<File>(std::make_unique<FaultFile>(*this, std::move(base).value(), path));
+  return std::unique_ptr<File>(std::make_unique<FaultFile>(*this, std::move(base).value(), path, rec.seq + 1));
 }
 
 bool FaultFs::exists(const std::string& path) {

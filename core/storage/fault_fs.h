@@ -57,6 +57,7 @@ struct OpRecord {
   std::string bytes;    // Write: the bytes that reached the file
   uint64_t arg = 0;     // Open: the OpenMode; Seek: offset; Truncate: length; Read/Write: bytes asked
   int error = 0;        // 0 if it succeeded, else the error number (injected or real, -1 if unknown)
+  uint64_t handle = 0;  // operations on an open file: its Open's seq + 1; 0 for the others
 };
 
 // A rule that makes operations fail.
