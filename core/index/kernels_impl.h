@@ -1,19 +1,28 @@
-// The scan kernel, written once over a 16-lane float vector type and compiled
-// by kernels_portable.cpp, kernels_avx2.cpp and kernels_avx512.cpp, each with
-// its own instruction set and its own KERNEL_NAMESPACE. GCC lowers the
-// 16-lane type to one zmm register, two ymm or four xmm registers.
+// The scan kernel, written once over a float vector of KERNEL_WIDTH lanes
+// (16, 8 or 4: one zmm, ymm or xmm register) and compiled by
+// kernels_portable.cpp, kernels_avx2.cpp and kernels_avx512.cpp, each with
+// its own instruction set and its own KERNEL_NAMESPACE.
+//
+// A group of 16 stored vectors is read as 16 / KERNEL_WIDTH columns of
+// KERNEL_WIDTH lanes; component i of column j of group g lies at
+// data + g * 16 * dim + 16 i + j * KERNEL_WIDTH. Register blocks pair
+// KERNEL_MAX_NQ queries with KERNEL_NC columns, so each loaded column serves
+// several queries and several independent addition chains are in flight. A
+// lone query takes KERNEL_NC1 adjacent columns of one group (the same cache
+// lines) and KERNEL_NB1 blocks of components at once, so it reads memory in
+// one forward stream.
 //
 // Include only from those three files, after defining KERNEL_NAMESPACE,
-// KERNEL_SCAN (the exported scan function's name), KERNEL_MAX_NQ (queries per
-// register block) and KERNEL_NG (groups per register block). Everything here
-// has internal linkage; the only external symbol is KERNEL_SCAN.
+// KERNEL_SCAN (the exported scan function's name), KERNEL_WIDTH,
+// KERNEL_MAX_NQ, KERNEL_NC, KERNEL_NC1 and KERNEL_NB1. Everything here has internal
+// linkage; the only external symbol is KERNEL_SCAN.
 //
 // Arithmetic per lane, as defined for every metric: each block of 16 terms
 // is summed left to right starting from its first term, the block sum is
 // added to the running total (starting at +0.0), the tail terms are added
 // one at a time; every product, difference and sum is rounded on its own.
 // The files are compiled with -ffp-contract=off and none enables FMA code
-// generation on its own, so no multiply-add is ever fused.
+// generation, so no multiply-add is ever fused.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -25,12 +34,16 @@ namespace orvex::kernels {
 namespace KERNEL_NAMESPACE {
 namespace {
 
-typedef float V __attribute__((vector_size(64)));
-typedef int32_t VI __attribute__((vector_size(64)));
+constexpr size_t kW = KERNEL_WIDTH;       // lanes per register
+constexpr size_t kCols = kGroup / kW;     // columns per group
+constexpr unsigned kColMask = (1u << kW) - 1u;
+
+typedef float V __attribute__((vector_size(4 * KERNEL_WIDTH)));
+typedef int32_t VI __attribute__((vector_size(4 * KERNEL_WIDTH)));
 
 inline V load(const float* p) {
   V v;
-  __builtin_memcpy(&v, __builtin_assume_aligned(p, 64), sizeof v);
+  __builtin_memcpy(&v, __builtin_assume_aligned(p, 4 * kW), sizeof v);
   return v;
 }
 
@@ -42,42 +55,23 @@ inline V loadu(const float* p) {
 
 // Bit l set for every lane l whose int lane is negative (all ones).
 inline unsigned sign_mask(VI m) {
-#if defined(__AVX512F__)
+#if KERNEL_WIDTH == 16
   return static_cast<unsigned>(_mm512_movepi32_mask((__m512i)m));
-#elif defined(__AVX2__)
-  __m256 h[2];
-  __builtin_memcpy(h, &m, sizeof h);
-  return static_cast<unsigned>(_mm256_movemask_ps(h[0])) |
-         (static_cast<unsigned>(_mm256_movemask_ps(h[1])) << 8);
+#elif KERNEL_WIDTH == 8
+  return static_cast<unsigned>(_mm256_movemask_ps((__m256)m));
 #else
-  __m128 h[4];
-  __builtin_memcpy(h, &m, sizeof h);
-  return static_cast<unsigned>(_mm_movemask_ps(h[0])) |
-         (static_cast<unsigned>(_mm_movemask_ps(h[1])) << 4) |
-         (static_cast<unsigned>(_mm_movemask_ps(h[2])) << 8) |
-         (static_cast<unsigned>(_mm_movemask_ps(h[3])) << 12);
+  return static_cast<unsigned>(_mm_movemask_ps((__m128)m));
 #endif
 }
 
 // Correctly rounded square root of every lane.
 inline V vsqrt(V x) {
-#if defined(__AVX512F__)
+#if KERNEL_WIDTH == 16
   return (V)_mm512_maskz_sqrt_ps(0xFFFF, (__m512)x);
-#elif defined(__AVX2__)
-  __m256 h[2];
-  __builtin_memcpy(h, &x, sizeof h);
-  h[0] = _mm256_sqrt_ps(h[0]);
-  h[1] = _mm256_sqrt_ps(h[1]);
-  V r;
-  __builtin_memcpy(&r, h, sizeof r);
-  return r;
+#elif KERNEL_WIDTH == 8
+  return (V)_mm256_sqrt_ps((__m256)x);
 #else
-  __m128 h[4];
-  __builtin_memcpy(h, &x, sizeof h);
-  for (int i = 0; i < 4; ++i) h[i] = _mm_sqrt_ps(h[i]);
-  V r;
-  __builtin_memcpy(&r, h, sizeof r);
-  return r;
+  return (V)_mm_sqrt_ps((__m128)x);
 #endif
 }
 
@@ -92,60 +86,102 @@ inline V term(float q, V v) {
   }
 }
 
-// Running totals of NQ queries against NG consecutive groups (group stride
-// 16 * dim floats), in the defined order per lane.
-template <int NQ, int NG, bool kSquares>
-inline void block_sums(const float* const* q, const float* g, size_t dim, V (&total)[NQ][NG]) {
-  const size_t stride = kGroup * dim;
+// Running totals of NQ queries against NC columns, in the defined order per
+// lane. col[b] points at component 0 of column b; components are 16 apart.
+// NB consecutive blocks of 16 components are summed at once (independent
+// chains over nearby memory); their sums still enter the total in order.
+template <int NQ, int NC, int NB, bool kSquares>
+inline void block_sums(const float* const* q, const float* const* col, size_t dim,
+                       V (&total)[NQ][NC]) {
 #pragma GCC unroll 8
   for (int a = 0; a < NQ; ++a)
 #pragma GCC unroll 8
-    for (int b = 0; b < NG; ++b) total[a][b] = V{};
+    for (int b = 0; b < NC; ++b) total[a][b] = V{};
   const size_t blocks = dim / kGroup;
   size_t c = 0;
-  for (size_t blk = 0; blk < blocks; ++blk, c += kGroup) {
-    V s[NQ][NG];
+  size_t blk = 0;
+  if constexpr (NB > 1) {
+    for (; blk + NB <= blocks; blk += NB, c += NB * kGroup) {
+      V s[NB][NQ][NC];
 #pragma GCC unroll 8
-    for (int b = 0; b < NG; ++b) {
-      const V x = load(g + b * stride + c * kGroup);
+      for (int j = 0; j < NB; ++j)
+#pragma GCC unroll 8
+        for (int b = 0; b < NC; ++b) {
+          const V x = load(col[b] + (c + j * kGroup) * kGroup);
+#pragma GCC unroll 8
+          for (int a = 0; a < NQ; ++a) s[j][a][b] = term<kSquares>(q[a][c + j * kGroup], x);
+        }
+#pragma GCC unroll 1
+      for (size_t i = c + 1; i < c + kGroup; ++i) {
+#pragma GCC unroll 8
+        for (int j = 0; j < NB; ++j)
+#pragma GCC unroll 8
+          for (int b = 0; b < NC; ++b) {
+            const V x = load(col[b] + (i + j * kGroup) * kGroup);
+#pragma GCC unroll 8
+            for (int a = 0; a < NQ; ++a)
+              s[j][a][b] = s[j][a][b] + term<kSquares>(q[a][i + j * kGroup], x);
+          }
+      }
+#pragma GCC unroll 8
+      for (int j = 0; j < NB; ++j)
+#pragma GCC unroll 8
+        for (int a = 0; a < NQ; ++a)
+#pragma GCC unroll 8
+          for (int b = 0; b < NC; ++b) total[a][b] = total[a][b] + s[j][a][b];
+    }
+  }
+  for (; blk < blocks; ++blk, c += kGroup) {
+    V s[NQ][NC];
+#pragma GCC unroll 8
+    for (int b = 0; b < NC; ++b) {
+      const V x = load(col[b] + c * kGroup);
 #pragma GCC unroll 8
       for (int a = 0; a < NQ; ++a) s[a][b] = term<kSquares>(q[a][c], x);
     }
-#pragma GCC unroll 16
-    for (size_t i = 1; i < kGroup; ++i) {
+    // Not unrolled: each pass interleaves all NQ * NC addition chains.
+#pragma GCC unroll 1
+    for (size_t i = c + 1; i < c + kGroup; ++i) {
 #pragma GCC unroll 8
-      for (int b = 0; b < NG; ++b) {
-        const V x = load(g + b * stride + (c + i) * kGroup);
+      for (int b = 0; b < NC; ++b) {
+        const V x = load(col[b] + i * kGroup);
 #pragma GCC unroll 8
-        for (int a = 0; a < NQ; ++a) s[a][b] = s[a][b] + term<kSquares>(q[a][c + i], x);
+        for (int a = 0; a < NQ; ++a) s[a][b] = s[a][b] + term<kSquares>(q[a][i], x);
       }
     }
 #pragma GCC unroll 8
     for (int a = 0; a < NQ; ++a)
 #pragma GCC unroll 8
-      for (int b = 0; b < NG; ++b) total[a][b] = total[a][b] + s[a][b];
+      for (int b = 0; b < NC; ++b) total[a][b] = total[a][b] + s[a][b];
   }
   for (; c < dim; ++c) {
 #pragma GCC unroll 8
-    for (int b = 0; b < NG; ++b) {
-      const V x = load(g + b * stride + c * kGroup);
+    for (int b = 0; b < NC; ++b) {
+      const V x = load(col[b] + c * kGroup);
 #pragma GCC unroll 8
       for (int a = 0; a < NQ; ++a) total[a][b] = total[a][b] + term<kSquares>(q[a][c], x);
     }
   }
 }
 
-// Lanes of group g that hold a stored vector and pass the filter.
-inline unsigned live_lanes(const StoreView& st, size_t g) {
-  const size_t first = g * kGroup;
-  unsigned m = (st.n - first >= kGroup) ? 0xFFFFu : ((1u << (st.n - first)) - 1u);
-  if (st.match) m &= st.match[g];
+// Lanes of column `col` that hold a stored vector and pass the filter.
+inline unsigned live_lanes(const StoreView& st, size_t col) {
+  const size_t g = col / kCols;
+  const size_t first = col * kW;
+  if (first >= st.n) return 0;
+  unsigned m = (st.n - first >= kW) ? kColMask : ((1u << (st.n - first)) - 1u);
+  if (st.match) m &= static_cast<unsigned>(st.match[g]) >> ((col % kCols) * kW);
   return m;
 }
 
-// Offers the live lanes of one group's distances to a heap. A whole vector
-// of distances is compared with the current worst before the heap is touched.
-inline void select16(TopK& h, V dist, unsigned live, uint64_t slot0) {
+inline const float* column_start(const StoreView& st, size_t col) {
+  return st.data + (col / kCols) * (kGroup * st.dim) + (col % kCols) * kW;
+}
+
+// Offers the live lanes of one column's distances to a heap. A whole
+// register of distances is compared with the current worst before the heap
+// is touched.
+inline void select_lanes(TopK& h, V dist, unsigned live, uint64_t slot0) {
   if (h.size >= h.cap) {
     const float worst = h.hits[0].distance;
     if (worst == worst) {
@@ -176,89 +212,90 @@ inline V finish(DistanceMetric metric, V total, float qnorm, const float* vnorms
   }
 }
 
-template <int NQ, int NG, bool kSquares>
-inline void scan_sums_block(const StoreView& st, const QueryBlock& qb, size_t q0, size_t g_begin,
-                            size_t g_end) {
-  const float* qs[NQ];
-  for (int a = 0; a < NQ; ++a) qs[a] = qb.queries[q0 + a];
-  const size_t gsize = kGroup * st.dim;
-  size_t g = g_begin;
-  if (!st.match) {
-    for (; g + NG <= g_end; g += NG) {
-      V tot[NQ][NG];
-      block_sums<NQ, NG, kSquares>(qs, st.data + g * gsize, st.dim, tot);
-      for (int b = 0; b < NG; ++b) {
-        const unsigned live = live_lanes(st, g + b);
-        for (int a = 0; a < NQ; ++a) {
-          const float qn = st.norms ? qb.query_norms[q0 + a] : 0.0f;
-          const float* vn = st.norms ? st.norms + (g + b) * kGroup : nullptr;
-          select16(qb.heaps[q0 + a], finish(st.metric, tot[a][b], qn, vn), live,
-                   (g + b) * kGroup);
-        }
-      }
-    }
-  }
-  for (; g < g_end; ++g) {
-    const unsigned live = live_lanes(st, g);
-    if (!live) continue;  // nothing in this group passes the filter
-    V tot[NQ][1];
-    block_sums<NQ, 1, kSquares>(qs, st.data + g * gsize, st.dim, tot);
+template <int NQ, int NC, bool kSquares>
+inline void finish_and_select(const StoreView& st, const QueryBlock& qb, size_t q0, size_t col,
+                              const V (&tot)[NQ][NC], const unsigned (&live)[NC]) {
+  for (int b = 0; b < NC; ++b) {
+    if (!live[b]) continue;
+    const size_t slot0 = (col + b) * kW;
     for (int a = 0; a < NQ; ++a) {
       const float qn = st.norms ? qb.query_norms[q0 + a] : 0.0f;
-      const float* vn = st.norms ? st.norms + g * kGroup : nullptr;
-      select16(qb.heaps[q0 + a], finish(st.metric, tot[a][0], qn, vn), live, g * kGroup);
+      const float* vn = st.norms ? st.norms + slot0 : nullptr;
+      select_lanes(qb.heaps[q0 + a], finish(st.metric, tot[a][b], qn, vn), live[b], slot0);
     }
+  }
+}
+
+// Queries q0 .. q0+NQ-1 against the columns of groups [g_begin, g_end).
+template <int NQ, int NC, int NB, bool kSquares>
+inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, size_t g_begin,
+                       size_t g_end) {
+  const float* qs[NQ];
+  for (int a = 0; a < NQ; ++a) qs[a] = qb.queries[q0 + a];
+  const size_t c_end = g_end * kCols;
+  size_t c = g_begin * kCols;
+  if (!st.match) {
+    for (; c + NC <= c_end; c += NC) {
+      const float* cols[NC];
+      unsigned live[NC];
+      for (int b = 0; b < NC; ++b) {
+        cols[b] = column_start(st, c + b);
+        live[b] = live_lanes(st, c + b);
+      }
+      V tot[NQ][NC];
+      block_sums<NQ, NC, NB, kSquares>(qs, cols, st.dim, tot);
+      finish_and_select<NQ, NC, kSquares>(st, qb, q0, c, tot, live);
+    }
+  }
+  for (; c < c_end; ++c) {
+    const unsigned live[1] = {live_lanes(st, c)};
+    if (!live[0]) continue;  // nothing here passes the filter: no distance work
+    const float* cols[1] = {column_start(st, c)};
+    V tot[NQ][1];
+    block_sums<NQ, 1, NB, kSquares>(qs, cols, st.dim, tot);
+    finish_and_select<NQ, 1, kSquares>(st, qb, q0, c, tot, live);
   }
 }
 
 template <int NQ, bool kSquares>
 inline void scan_sums(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
+  constexpr int kNC = NQ == 1 ? KERNEL_NC1 : KERNEL_NC;
+  constexpr int kNB = NQ == 1 ? KERNEL_NB1 : 1;
   size_t q0 = 0;
-  for (; q0 + NQ <= qb.nq; q0 += NQ) scan_sums_block<NQ, KERNEL_NG, kSquares>(st, qb, q0, g_begin, g_end);
+  for (; q0 + NQ <= qb.nq; q0 += NQ) scan_block<NQ, kNC, kNB, kSquares>(st, qb, q0, g_begin, g_end);
   if constexpr (NQ > 1) {
     const size_t rest = qb.nq - q0;
     if (rest == 0) return;
     QueryBlock tail{qb.queries + q0, qb.query_norms ? qb.query_norms + q0 : nullptr,
                     qb.heaps + q0, rest};
-    scan_sums<(NQ > 1 ? NQ / 2 : 1), kSquares>(st, tail, g_begin, g_end);
+    scan_sums<NQ / 2, kSquares>(st, tail, g_begin, g_end);
   }
 }
 
 // Hamming: per lane, the number of components on which q and v fall on
 // different sides of 0.5 (0.5 and NaN count as not set).
 inline void scan_hamming(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
-  const size_t gsize = kGroup * st.dim;
   constexpr size_t kChunk = size_t{1} << 30;  // int32 lanes never overflow
-  for (size_t g = g_begin; g < g_end; ++g) {
-    const unsigned live = live_lanes(st, g);
+  for (size_t c = g_begin * kCols; c < g_end * kCols; ++c) {
+    const unsigned live = live_lanes(st, c);
     if (!live) continue;
-    const float* grp = st.data + g * gsize;
+    const float* col = column_start(st, c);
     for (size_t a = 0; a < qb.nq; ++a) {
       const float* q = qb.queries[a];
-      V dist;
-      if (st.dim <= kChunk) {
+      uint64_t total[kW] = {};
+      for (size_t c0 = 0; c0 < st.dim; c0 += kChunk) {
+        const size_t c1 = (st.dim - c0 > kChunk) ? c0 + kChunk : st.dim;
         VI cnt = VI{};
-        for (size_t i = 0; i < st.dim; ++i) {
-          VI diff = load(grp + i * kGroup) > 0.5f;
+        for (size_t i = c0; i < c1; ++i) {
+          VI diff = load(col + i * kGroup) > 0.5f;
           if (q[i] > 0.5f) diff = ~diff;
           cnt -= diff;
         }
-        dist = __builtin_convertvector(cnt, V);
-      } else {
-        uint64_t total[kGroup] = {};
-        for (size_t c0 = 0; c0 < st.dim; c0 += kChunk) {
-          const size_t c1 = (st.dim - c0 > kChunk) ? c0 + kChunk : st.dim;
-          VI cnt = VI{};
-          for (size_t i = c0; i < c1; ++i) {
-            VI diff = load(grp + i * kGroup) > 0.5f;
-            if (q[i] > 0.5f) diff = ~diff;
-            cnt -= diff;
-          }
-          for (size_t l = 0; l < kGroup; ++l) total[l] += static_cast<uint32_t>(cnt[l]);
-        }
-        for (size_t l = 0; l < kGroup; ++l) dist[l] = static_cast<float>(total[l]);
+        for (size_t l = 0; l < kW; ++l) total[l] += static_cast<uint32_t>(cnt[l]);
       }
-      select16(qb.heaps[a], dist, live, g * kGroup);
+      V dist;
+      for (size_t l = 0; l < kW; ++l) dist[l] = static_cast<float>(total[l]);
+      select_lanes(qb.heaps[a], dist, live, c * kW);
     }
   }
 }

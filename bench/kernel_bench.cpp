@@ -1,0 +1,86 @@
+// A small C++ driver for the index's scan kernels: single-query latency and
+// batch throughput per kernel path, beside the machine's one-core memory
+// bandwidth. The full comparison with other libraries is bench/search.py.
+//
+// Build (after building orvex_core into build/<dir>):
+//   g++ -O2 -std=c++20 -Icore bench/kernel_bench.cpp build/<dir>/core/liborvex_core.a -o /tmp/kb
+// Run: /tmp/kb [n] [d] [metric 0..3]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "index/brute_force.h"
+
+using namespace orvex;
+using Clock = std::chrono::steady_clock;
+
+static double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+int main(int argc, char** argv) {
+  const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  const size_t d = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
+  const auto metric = static_cast<DistanceMetric>(argc > 3 ? std::atoi(argv[3]) : 0);
+  std::mt19937 rng(1);
+  std::normal_distribution<float> normal;
+  std::vector<float> data(n * d);
+  for (float& x : data) x = normal(rng);
+
+  // One-core read bandwidth over the same number of bytes.
+  double bw = 0;
+  {
+    volatile float sink = 0;
+    for (int rep = 0; rep < 3; ++rep) {
+      auto t0 = Clock::now();
+      float acc[16] = {};
+      for (size_t i = 0; i + 16 <= data.size(); i += 16)
+        for (int j = 0; j < 16; ++j) acc[j] += data[i + j];
+      double s = seconds_since(t0);
+      sink = acc[0] + acc[15];
+      bw = std::max(bw, data.size() * 4.0 / s);
+    }
+    (void)sink;
+  }
+  std::printf("n=%zu d=%zu metric=%s  read bandwidth %.2f GB/s\n", n, d,
+              std::string(metric_name(metric)).c_str(), bw / 1e9);
+
+  BruteForceIndex index(metric, d);
+  auto t0 = Clock::now();
+  index.reserve(n);
+  for (size_t i = 0; i < n; ++i) (void)index.insert(i, std::span<const float>(data.data() + i * d, d));
+  double ins = seconds_since(t0);
+  std::printf("insert: %.3f s, %.2f M vectors/s, %.2f GB/s\n", ins, n / ins / 1e6, n * d * 4.0 / ins / 1e9);
+
+  std::vector<float> queries(1000 * d);
+  for (float& x : queries) x = normal(rng);
+  for (KernelPath p : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
+    if (!set_kernel_path(p)) continue;
+    const char* name = p == KernelPath::Portable ? "portable" : p == KernelPath::Avx2 ? "avx2" : "avx512";
+    std::vector<double> times;
+    for (int r = 0; r < 41; ++r) {
+      auto t = Clock::now();
+      auto res = index.search(std::span<const float>(queries.data() + (r % 1000) * d, d), 10, nullptr, false);
+      times.push_back(seconds_since(t));
+    }
+    std::sort(times.begin(), times.end());
+    const double med = times[times.size() / 2];
+    std::printf("%-8s single: %.2f ms  (%.2f GB/s, %.0f%% of read bandwidth)\n", name, med * 1e3,
+                n * d * 4.0 / med / 1e9, 100.0 * n * d * 4.0 / med / bw);
+    for (size_t nq : {size_t{100}, size_t{1000}}) {
+      double s = 1e30;
+      for (int rep = 0; rep < 3; ++rep) {
+        auto t = Clock::now();
+        auto res = index.search_batch(std::span<const float>(queries.data(), nq * d), nq, 10);
+        s = std::min(s, seconds_since(t));
+      }
+      std::printf("%-8s batch %4zu: %.3f s, %.1f queries/s, %.2f G terms/s\n", name, nq, s, nq / s,
+                  nq * n * d / s / 1e9);
+    }
+  }
+  set_kernel_path(KernelPath::Auto);
+  return 0;
+}

@@ -1,0 +1,293 @@
+#!/usr/bin/env python3
+"""Exact k-nearest-neighbour search: orvex beside its peers, on one core.
+
+Random float32 data (standard normal), k = 10. For every size it measures
+  insert  vectors/s from a numpy array (insert_batch / add) and from lists
+  single  median latency of one query, and the bytes of vectors scanned per
+          second as a fraction of the measured one-core read bandwidth
+  batch   search_batch throughput (queries/s) for 1, 100 and 1,000 queries
+for orvex.Index, numpy brute force (a distance matrix, then argpartition),
+FAISS IndexFlatL2 / IndexFlatIP with one thread and hnswlib's BFIndex, where
+those are installed; then prints orvex's speed-up over each peer.
+
+The machine's limits come first: one-core read bandwidth and the compute
+bound without fused multiply-add (bench/machine_limits.cpp, compiled on the
+spot with g++; numpy's sum stands in for the bandwidth without a compiler).
+
+    python bench/search.py            # n = 100,000 and 1,000,000; d = 128 and 768
+    python bench/search.py --quick    # n = 100,000 only, fewer repetitions
+"""
+import argparse
+import gc
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+# One core, one thread everywhere: set before numpy and FAISS load BLAS.
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import numpy as np  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def pin_to_one_core():
+    cpus = sorted(os.sched_getaffinity(0))
+    core = cpus[-1]
+    os.sched_setaffinity(0, {core})
+    return core
+
+
+def optional(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+def machine_limits():
+    """(read GB/s, G mul+add pairs/s or None, how measured)."""
+    cxx = shutil.which("g++") or shutil.which("c++")
+    if cxx:
+        with tempfile.TemporaryDirectory() as tmp:
+            exe = os.path.join(tmp, "machine_limits")
+            src = os.path.join(HERE, "machine_limits.cpp")
+            build = subprocess.run([cxx, "-O2", "-std=c++20", "-ffp-contract=off", "-Wno-psabi",
+                                    src, "-o", exe], capture_output=True, text=True)
+            if build.returncode == 0:
+                out = subprocess.run([exe], capture_output=True, text=True, check=True).stdout
+                lim = json.loads(out)
+                return lim["read_gbps"], lim["mul_add_gpairs"], "machine_limits.cpp (%d-bit)" % lim["vector_bits"]
+    a = np.ones(1 << 28, dtype=np.float32)
+    best = 0.0
+    for _ in range(3):
+        t = time.perf_counter()
+        a.sum()
+        best = max(best, a.nbytes / (time.perf_counter() - t) / 1e9)
+    return best, None, "numpy sum"
+
+
+def median_latency(fn, queries, reps):
+    times = []
+    for i in range(reps):
+        q = queries[i % len(queries)]
+        t = time.perf_counter()
+        fn(q)
+        times.append(time.perf_counter() - t)
+    return float(np.median(times))
+
+
+def best_time(fn, reps):
+    best = float("inf")
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+class Result:
+    def __init__(self, system, metric):
+        self.system, self.metric = system, metric
+        self.insert_np = self.insert_list = self.single = None
+        self.batch = {}
+
+
+# ---- the systems -----------------------------------------------------------
+
+def run_orvex(orvex, metric, data, queries, k, opts):
+    r = Result("orvex", metric)
+    n, d = data.shape
+    ids = np.arange(n, dtype=np.uint64)
+    idx = orvex.Index({"l2": "euclidean", "ip": "dot"}[metric], d)
+    t = time.perf_counter()
+    idx.insert_batch(ids, data)
+    r.insert_np = n / (time.perf_counter() - t)
+    # Lists: a slice, since a million Python lists of floats would dwarf the index.
+    m = min(n, opts.list_rows)
+    rows = data[:m].tolist()
+    lst = orvex.Index({"l2": "euclidean", "ip": "dot"}[metric], d)
+    t = time.perf_counter()
+    lst.insert_batch(list(range(m)), rows)
+    r.insert_list = m / (time.perf_counter() - t)
+    del lst, rows
+    r.single = median_latency(lambda q: idx.search(q, k), queries, opts.single_reps)
+    for nq in opts.batches:
+        r.batch[nq] = nq / best_time(lambda: idx.search_batch(queries[:nq], k), opts.batch_reps)
+    top = [hit[0] for hit in idx.search(queries[0], k)]
+    return r, idx, top
+
+
+def run_numpy(metric, data, queries, k, opts):
+    r = Result("numpy", metric)
+    norms = (data * data).sum(axis=1) if metric == "l2" else None
+
+    def search(qs):
+        out = []
+        for s in range(0, len(qs), 64):  # bounded distance matrices
+            q = qs[s:s + 64]
+            dist = -(q @ data.T)
+            if metric == "l2":
+                dist = 2.0 * dist + norms[None, :] + (q * q).sum(axis=1)[:, None]
+            part = np.argpartition(dist, k - 1, axis=1)[:, :k]
+            order = np.take_along_axis(dist, part, axis=1).argsort(axis=1)
+            out.append(np.take_along_axis(part, order, axis=1))
+        return np.concatenate(out)
+
+    t = time.perf_counter()
+    copy = np.array(data, copy=True)  # "insertion" is a copy of the array
+    r.insert_np = len(data) / (time.perf_counter() - t)
+    del copy
+    r.single = median_latency(lambda q: search(q[None, :]), queries, opts.single_reps)
+    for nq in opts.batches:
+        r.batch[nq] = nq / best_time(lambda: search(queries[:nq]), opts.batch_reps)
+    return r
+
+
+def run_faiss(faiss, metric, data, queries, k, opts):
+    r = Result("faiss", metric)
+    faiss.omp_set_num_threads(1)
+    d = data.shape[1]
+    idx = faiss.IndexFlatL2(d) if metric == "l2" else faiss.IndexFlatIP(d)
+    t = time.perf_counter()
+    idx.add(data)
+    r.insert_np = len(data) / (time.perf_counter() - t)
+    r.single = median_latency(lambda q: idx.search(q[None, :], k), queries, opts.single_reps)
+    for nq in opts.batches:
+        r.batch[nq] = nq / best_time(lambda: idx.search(queries[:nq], k), opts.batch_reps)
+    top = list(idx.search(queries[:1], k)[1][0])
+    return r, top
+
+
+def run_hnswlib(hnswlib, metric, data, queries, k, opts):
+    r = Result("hnswlib", metric)
+    n, d = data.shape
+    idx = hnswlib.BFIndex(space=metric, dim=d)
+    idx.init_index(max_elements=n)
+    t = time.perf_counter()
+    idx.add_items(data, np.arange(n))
+    r.insert_np = n / (time.perf_counter() - t)
+    r.single = median_latency(lambda q: idx.knn_query(q[None, :], k=k), queries, opts.single_reps)
+    for nq in opts.batches:
+        if nq * n * d > opts.hnswlib_budget:
+            continue  # plain loops: too slow to be worth the wait
+        r.batch[nq] = nq / best_time(lambda: idx.knn_query(queries[:nq], k=k), 1)
+    return r
+
+
+# ---- the table ---------------------------------------------------------------
+
+def fmt_rate(x):
+    if x is None:
+        return "-"
+    return "%.2fM" % (x / 1e6) if x >= 1e6 else "%.0fk" % (x / 1e3) if x >= 1e4 else "%.0f" % x
+
+
+def print_size(n, d, results, read_gbps, pairs, batches):
+    nbytes = n * d * 4
+    print()
+    print("n = {:,}  d = {}  k = 10  ({:.0f} MB of vectors)".format(n, d, nbytes / 1e6))
+    head = "{:<8} {:<3} {:>9} {:>9} {:>9} {:>6} {:>5}".format(
+        "system", "", "ins np/s", "ins lst/s", "single ms", "GB/s", "%bw")
+    for nq in batches:
+        head += " {:>10}".format("b%d q/s" % nq)
+    print(head)
+    for r in results:
+        gbps = nbytes / r.single / 1e9
+        line = "{:<8} {:<3} {:>9} {:>9} {:>9.2f} {:>6.1f} {:>4.0f}%".format(
+            r.system, r.metric, fmt_rate(r.insert_np), fmt_rate(r.insert_list), r.single * 1e3,
+            gbps, 100 * gbps / read_gbps)
+        for nq in batches:
+            v = r.batch.get(nq)
+            line += " {:>10}".format("-" if v is None else "%.1f" % v)
+        print(line)
+    orvex = {r.metric: r for r in results if r.system == "orvex"}
+    for r in results:
+        if r.system == "orvex" or r.metric not in orvex:
+            continue
+        o = orvex[r.metric]
+        parts = ["single %.2fx" % (r.single / o.single)]
+        for nq in batches:
+            if nq in r.batch and nq in o.batch:
+                parts.append("b%d %.2fx" % (nq, o.batch[nq] / r.batch[nq]))
+        if r.insert_np and o.insert_np:
+            parts.append("insert np %.2fx" % (o.insert_np / r.insert_np))
+        print("  orvex vs {:<8} {:<3} {}".format(r.system, r.metric, ", ".join(parts)))
+    if pairs:
+        for metric, o in orvex.items():
+            if 1000 in o.batch:
+                # Terms per second against the mul+add bound (Euclidean also subtracts).
+                terms = o.batch[1000] * n * d / 1e9
+                print("  orvex {} batch 1000: {:.1f} G terms/s = {:.0f}% of the mul+add bound".format(
+                    metric, terms, 100 * terms / pairs))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="n = 100,000 only, fewer repetitions")
+    ap.add_argument("--n", type=int, nargs="*", help="numbers of vectors")
+    ap.add_argument("--d", type=int, nargs="*", help="dimensions")
+    ap.add_argument("--metric", choices=["l2", "ip", "both"], default="both")
+    ap.add_argument("--no-peers", action="store_true", help="orvex alone")
+    opts = ap.parse_args()
+    opts.k = 10
+    sizes_n = opts.n or ([100_000] if opts.quick else [100_000, 1_000_000])
+    sizes_d = opts.d or [128, 768]
+    metrics = ["l2", "ip"] if opts.metric == "both" else [opts.metric]
+    opts.batches = [1, 100, 1000]
+    opts.single_reps = 15 if opts.quick else 41
+    opts.batch_reps = 1 if opts.quick else 2
+    opts.list_rows = 20_000
+    opts.hnswlib_budget = 2e10  # n * d * queries
+
+    core = pin_to_one_core()
+    orvex = optional("orvex")
+    if orvex is None:
+        sys.exit("orvex is not installed: run ./scripts/setup (or pip install .) first")
+    faiss = None if opts.no_peers else optional("faiss")
+    hnswlib = None if opts.no_peers else optional("hnswlib")
+    read_gbps, pairs, how = machine_limits()
+    print("orvex search benchmark: one core (cpu %d), k = 10" % core)
+    print("machine: %s, %d cpus; numpy %s; faiss %s; hnswlib %s" % (
+        open("/proc/cpuinfo").read().split("model name")[1].split(":")[1].split("\n")[0].strip()
+        if os.path.exists("/proc/cpuinfo") else "?", os.cpu_count(), np.__version__,
+        getattr(faiss, "__version__", "not installed"),
+        "installed" if hnswlib else "not installed"))
+    print("limits (%s): one-core read bandwidth %.1f GB/s; compute without FMA %s" % (
+        how, read_gbps, "%.1f G mul+add pairs/s" % pairs if pairs else "not measured"))
+
+    rng = np.random.default_rng(12345)
+    for n in sizes_n:
+        for d in sizes_d:
+            data = rng.standard_normal((n, d), dtype=np.float32)
+            queries = rng.standard_normal((1000, d), dtype=np.float32)
+            results = []
+            for metric in metrics:
+                r, idx, top = run_orvex(orvex, metric, data, queries, opts.k, opts)
+                results.append(r)
+                del idx
+                gc.collect()
+                if faiss:
+                    fr, ftop = run_faiss(faiss, metric, data, queries, opts.k, opts)
+                    results.append(fr)
+                    if ftop[:1] != top[:1]:
+                        print("  note: orvex and faiss disagree on the nearest of query 0 (%s vs %s)" % (top[:1], ftop[:1]))
+                    gc.collect()
+                results.append(run_numpy(metric, data, queries, opts.k, opts))
+                gc.collect()
+                if hnswlib:
+                    results.append(run_hnswlib(hnswlib, metric, data, queries, opts.k, opts))
+                    gc.collect()
+            print_size(n, d, results, read_gbps, pairs, opts.batches)
+            sys.stdout.flush()
+            del data, queries
+            gc.collect()
+
+
+if __name__ == "__main__":
+    main()
