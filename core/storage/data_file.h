@@ -14,11 +14,13 @@
 // Errors: every failure is Error::io with the step's prefix followed by the
 // cause (e.g. "failed to open data file: Permission denied (os error 13)").
 //
-// Thread-safety: no lock of its own. append, flush, truncate_to and
-// mark_deleted of a record still in the write buffer change the writer and
-// need exclusive access; read_at, iter_active and scan_active only use the
-// path and their own handles (they never see records still in the buffer).
-// The FileSystem passed to open must outlive the DataFile.
+// Thread-safety: no lock of its own. append, flush and truncate_to change
+// the writer and need exclusive access. read_at, iter_active and scan_active
+// only use the path and their own handles (they never see records still in
+// the buffer). mark_deleted writes one byte (through its own handle, or into
+// the buffer for a buffered record) and may run beside reads and other
+// mark_deleted calls at other offsets, but not beside append, flush or
+// truncate_to. The FileSystem passed to open must outlive the DataFile.
 #pragma once
 
 #include <cstdint>
