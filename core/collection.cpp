@@ -268,7 +268,9 @@ Status Collection::State::load_data_file() {
   std::unique_lock next_lock(next_mu);
 
   const uint64_t min_record = 28 + 4 * config.dimension;  // with the empty payload
-  index.reserve(static_cast<size_t>(data_file->offset() / min_record));
+  const size_t expected = static_cast<size_t>(data_file->offset() / min_record);
+  index.reserve(expected);
+  id_to_offset.reserve(expected);
 
   uint64_t largest = 0;
   bool any = false;
