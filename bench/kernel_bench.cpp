@@ -55,21 +55,46 @@ int main(int argc, char** argv) {
   double ins = seconds_since(t0);
   std::printf("insert: %.3f s, %.2f M vectors/s, %.2f GB/s\n", ins, n / ins / 1e6, n * d * 4.0 / ins / 1e9);
 
+  const int single_reps = std::getenv("KB_REPS") ? std::atoi(std::getenv("KB_REPS")) : 41;
   std::vector<float> queries(1000 * d);
   for (float& x : queries) x = normal(rng);
+  // Single queries: the paths and a plain read of the same bytes take turns,
+  // so that all see the same state of a shared machine.
+  {
+    std::vector<KernelPath> paths;
+    for (KernelPath p : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512})
+      if (kernel_path_available(p)) paths.push_back(p);
+    std::vector<std::vector<double>> times(paths.size() + 1);
+    volatile float sink = 0;
+    for (int r = 0; r < single_reps; ++r) {
+      for (size_t i = 0; i < paths.size(); ++i) {
+        set_kernel_path(paths[i]);
+        auto t = Clock::now();
+        auto res = index.search(std::span<const float>(queries.data() + (r % 1000) * d, d), 10, nullptr, false);
+        times[i].push_back(seconds_since(t));
+      }
+      auto t = Clock::now();
+      float acc[16] = {};
+      for (size_t i = 0; i + 16 <= data.size(); i += 16)
+        for (int j = 0; j < 16; ++j) acc[j] += data[i + j];
+      sink = acc[0];
+      times.back().push_back(seconds_since(t));
+    }
+    (void)sink;
+    for (auto& t : times) std::sort(t.begin(), t.end());
+    const double read_med = times.back()[single_reps / 2];
+    std::printf("plain read of the same bytes: %.2f ms (%.2f GB/s)\n", read_med * 1e3, n * d * 4.0 / read_med / 1e9);
+    for (size_t i = 0; i < paths.size(); ++i) {
+      const double med = times[i][single_reps / 2];
+      std::printf("path %d single: %.2f ms (%.2f GB/s, %.0f%% of the plain read)\n", static_cast<int>(paths[i]),
+                  med * 1e3, n * d * 4.0 / med / 1e9, 100.0 * read_med / med);
+    }
+  }
+  if (std::getenv("KB_SINGLE")) return 0;
   for (KernelPath p : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
     if (!set_kernel_path(p)) continue;
+    if (const char* only = std::getenv("KB_PATH"); only && std::atoi(only) != static_cast<int>(p)) continue;
     const char* name = p == KernelPath::Portable ? "portable" : p == KernelPath::Avx2 ? "avx2" : "avx512";
-    std::vector<double> times;
-    for (int r = 0; r < 41; ++r) {
-      auto t = Clock::now();
-      auto res = index.search(std::span<const float>(queries.data() + (r % 1000) * d, d), 10, nullptr, false);
-      times.push_back(seconds_since(t));
-    }
-    std::sort(times.begin(), times.end());
-    const double med = times[times.size() / 2];
-    std::printf("%-8s single: %.2f ms  (%.2f GB/s, %.0f%% of read bandwidth)\n", name, med * 1e3,
-                n * d * 4.0 / med / 1e9, 100.0 * n * d * 4.0 / med / bw);
     for (size_t nq : {size_t{100}, size_t{1000}}) {
       double s = 1e30;
       for (int rep = 0; rep < 3; ++rep) {

@@ -165,8 +165,6 @@ class GroupStore {
       p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     if (p == MAP_FAILED) return false;
-    // Large pages spare the scans most TLB misses; only a hint.
-    madvise(p, bytes, MADV_HUGEPAGE);
     data_ = static_cast<float*>(p);
     bytes_ = bytes;
     return true;

@@ -5,5 +5,4 @@
 #define KERNEL_MAX_NQ 3
 #define KERNEL_NC 2
 #define KERNEL_NC1 2
-#define KERNEL_NB1 2
 #include "kernels_impl.h"

@@ -5,5 +5,4 @@
 #define KERNEL_MAX_NQ 4
 #define KERNEL_NC 2
 #define KERNEL_NC1 1
-#define KERNEL_NB1 4
 #include "kernels_impl.h"

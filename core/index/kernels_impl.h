@@ -9,12 +9,12 @@
 // KERNEL_MAX_NQ queries with KERNEL_NC columns, so each loaded column serves
 // several queries and several independent addition chains are in flight. A
 // lone query takes KERNEL_NC1 adjacent columns of one group (the same cache
-// lines) and KERNEL_NB1 blocks of components at once, so it reads memory in
-// one forward stream.
+// lines), so it reads memory in one forward stream, which the hardware
+// prefetchers follow best.
 //
 // Include only from those three files, after defining KERNEL_NAMESPACE,
 // KERNEL_SCAN (the exported scan function's name), KERNEL_WIDTH,
-// KERNEL_MAX_NQ, KERNEL_NC, KERNEL_NC1 and KERNEL_NB1. Everything here has internal
+// KERNEL_MAX_NQ, KERNEL_NC and KERNEL_NC1. Everything here has internal
 // linkage; the only external symbol is KERNEL_SCAN.
 //
 // Arithmetic per lane, as defined for every metric: each block of 16 terms
@@ -88,9 +88,7 @@ inline V term(float q, V v) {
 
 // Running totals of NQ queries against NC columns, in the defined order per
 // lane. col[b] points at component 0 of column b; components are 16 apart.
-// NB consecutive blocks of 16 components are summed at once (independent
-// chains over nearby memory); their sums still enter the total in order.
-template <int NQ, int NC, int NB, bool kSquares>
+template <int NQ, int NC, bool kSquares>
 inline void block_sums(const float* const* q, const float* const* col, size_t dim,
                        V (&total)[NQ][NC]) {
 #pragma GCC unroll 8
@@ -100,37 +98,6 @@ inline void block_sums(const float* const* q, const float* const* col, size_t di
   const size_t blocks = dim / kGroup;
   size_t c = 0;
   size_t blk = 0;
-  if constexpr (NB > 1) {
-    for (; blk + NB <= blocks; blk += NB, c += NB * kGroup) {
-      V s[NB][NQ][NC];
-#pragma GCC unroll 8
-      for (int j = 0; j < NB; ++j)
-#pragma GCC unroll 8
-        for (int b = 0; b < NC; ++b) {
-          const V x = load(col[b] + (c + j * kGroup) * kGroup);
-#pragma GCC unroll 8
-          for (int a = 0; a < NQ; ++a) s[j][a][b] = term<kSquares>(q[a][c + j * kGroup], x);
-        }
-#pragma GCC unroll 1
-      for (size_t i = c + 1; i < c + kGroup; ++i) {
-#pragma GCC unroll 8
-        for (int j = 0; j < NB; ++j)
-#pragma GCC unroll 8
-          for (int b = 0; b < NC; ++b) {
-            const V x = load(col[b] + (i + j * kGroup) * kGroup);
-#pragma GCC unroll 8
-            for (int a = 0; a < NQ; ++a)
-              s[j][a][b] = s[j][a][b] + term<kSquares>(q[a][i + j * kGroup], x);
-          }
-      }
-#pragma GCC unroll 8
-      for (int j = 0; j < NB; ++j)
-#pragma GCC unroll 8
-        for (int a = 0; a < NQ; ++a)
-#pragma GCC unroll 8
-          for (int b = 0; b < NC; ++b) total[a][b] = total[a][b] + s[j][a][b];
-    }
-  }
   for (; blk < blocks; ++blk, c += kGroup) {
     V s[NQ][NC];
 #pragma GCC unroll 8
@@ -227,7 +194,7 @@ inline void finish_and_select(const StoreView& st, const QueryBlock& qb, size_t 
 }
 
 // Queries q0 .. q0+NQ-1 against the columns of groups [g_begin, g_end).
-template <int NQ, int NC, int NB, bool kSquares>
+template <int NQ, int NC, bool kSquares>
 inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, size_t g_begin,
                        size_t g_end) {
   const float* qs[NQ];
@@ -243,7 +210,7 @@ inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, siz
         live[b] = live_lanes(st, c + b);
       }
       V tot[NQ][NC];
-      block_sums<NQ, NC, NB, kSquares>(qs, cols, st.dim, tot);
+      block_sums<NQ, NC, kSquares>(qs, cols, st.dim, tot);
       finish_and_select<NQ, NC, kSquares>(st, qb, q0, c, tot, live);
     }
   }
@@ -252,7 +219,7 @@ inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, siz
     if (!live[0]) continue;  // nothing here passes the filter: no distance work
     const float* cols[1] = {column_start(st, c)};
     V tot[NQ][1];
-    block_sums<NQ, 1, NB, kSquares>(qs, cols, st.dim, tot);
+    block_sums<NQ, 1, kSquares>(qs, cols, st.dim, tot);
     finish_and_select<NQ, 1, kSquares>(st, qb, q0, c, tot, live);
   }
 }
@@ -260,9 +227,8 @@ inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, siz
 template <int NQ, bool kSquares>
 inline void scan_sums(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
   constexpr int kNC = NQ == 1 ? KERNEL_NC1 : KERNEL_NC;
-  constexpr int kNB = NQ == 1 ? KERNEL_NB1 : 1;
   size_t q0 = 0;
-  for (; q0 + NQ <= qb.nq; q0 += NQ) scan_block<NQ, kNC, kNB, kSquares>(st, qb, q0, g_begin, g_end);
+  for (; q0 + NQ <= qb.nq; q0 += NQ) scan_block<NQ, kNC, kSquares>(st, qb, q0, g_begin, g_end);
   if constexpr (NQ > 1) {
     const size_t rest = qb.nq - q0;
     if (rest == 0) return;

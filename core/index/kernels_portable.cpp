@@ -5,5 +5,4 @@
 #define KERNEL_MAX_NQ 2
 #define KERNEL_NC 3
 #define KERNEL_NC1 4
-#define KERNEL_NB1 1
 #include "kernels_impl.h"
