@@ -6,7 +6,8 @@
 // A group of 16 stored vectors is read as 16 / KERNEL_WIDTH columns of
 // KERNEL_WIDTH lanes; component i of column j of group g lies at
 // data + g * 16 * dim + 16 i + j * KERNEL_WIDTH. Register blocks pair
-// KERNEL_MAX_NQ queries with KERNEL_NC columns, so each loaded column serves
+// KERNEL_NQ_* queries with KERNEL_NC_* columns (one pair of settings for the
+// Euclidean terms, one for products), so each loaded column serves
 // several queries and several independent addition chains are in flight. A
 // lone query takes KERNEL_NC1 adjacent columns of one group (the same cache
 // lines), so it reads memory in one forward stream, which the hardware
@@ -14,8 +15,9 @@
 //
 // Include only from those three files, after defining KERNEL_NAMESPACE,
 // KERNEL_SCAN (the exported scan function's name), KERNEL_WIDTH,
-// KERNEL_MAX_NQ, KERNEL_NC and KERNEL_NC1. Everything here has internal
-// linkage; the only external symbol is KERNEL_SCAN.
+// KERNEL_NQ_L2, KERNEL_NC_L2, KERNEL_NQ_DOT, KERNEL_NC_DOT and KERNEL_NC1.
+// Everything here has internal linkage; the only external symbol is
+// KERNEL_SCAN.
 //
 // Arithmetic per lane, as defined for every metric: each block of 16 terms
 // is summed left to right starting from its first term, the block sum is
@@ -226,7 +228,7 @@ inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, siz
 
 template <int NQ, bool kSquares>
 inline void scan_sums(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
-  constexpr int kNC = NQ == 1 ? KERNEL_NC1 : KERNEL_NC;
+  constexpr int kNC = NQ == 1 ? KERNEL_NC1 : kSquares ? KERNEL_NC_L2 : KERNEL_NC_DOT;
   size_t q0 = 0;
   for (; q0 + NQ <= qb.nq; q0 += NQ) scan_block<NQ, kNC, kSquares>(st, qb, q0, g_begin, g_end);
   if constexpr (NQ > 1) {
@@ -273,11 +275,11 @@ void KERNEL_SCAN(const StoreView& store, const QueryBlock& block, size_t g_begin
   using namespace KERNEL_NAMESPACE;
   switch (store.metric) {
     case DistanceMetric::Euclidean:
-      scan_sums<KERNEL_MAX_NQ, true>(store, block, g_begin, g_end);
+      scan_sums<KERNEL_NQ_L2, true>(store, block, g_begin, g_end);
       break;
     case DistanceMetric::Cosine:
     case DistanceMetric::DotProduct:
-      scan_sums<KERNEL_MAX_NQ, false>(store, block, g_begin, g_end);
+      scan_sums<KERNEL_NQ_DOT, false>(store, block, g_begin, g_end);
       break;
     case DistanceMetric::Hamming:
       scan_hamming(store, block, g_begin, g_end);
