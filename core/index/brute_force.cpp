@@ -152,8 +152,10 @@ class GroupStore {
   size_t bytes() const { return bytes_; }
 
   // Grows to at least `bytes`; false when the memory is not available
-  // (the contents are then unchanged).
-  bool grow_to(size_t bytes) {
+  // (the contents are then unchanged). With `populate`, the new pages are
+  // made present at once (one system call instead of a page fault per page,
+  // for a size the caller announced it will fill).
+  bool grow_to(size_t bytes, bool populate = false) {
     if (bytes <= bytes_) return true;
     const size_t page = 4096;
     if (bytes > std::numeric_limits<size_t>::max() - page) return false;
@@ -165,6 +167,12 @@ class GroupStore {
       p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     if (p == MAP_FAILED) return false;
+#ifdef MADV_POPULATE_WRITE
+    if (populate) {
+      // Only a speed-up: on failure the pages simply fault in on first write.
+      madvise(static_cast<char*>(p) + bytes_, bytes - bytes_, MADV_POPULATE_WRITE);
+    }
+#endif
     data_ = static_cast<float*>(p);
     bytes_ = bytes;
     return true;
@@ -211,18 +219,20 @@ struct BruteForceIndex::Impl {
     return !mul_overflows(kGroup * static_cast<size_t>(dim), sizeof(float), out);
   }
 
-  // Makes room for `count` vectors in all. Throws std::bad_alloc.
-  void make_room(size_t count) {
+  // Makes room for `count` vectors in all. Throws std::bad_alloc. `exact`
+  // (a reservation) sizes the storage to `count` and makes it present.
+  void make_room(size_t count, bool exact = false) {
     const size_t want_groups = (count + kGroup - 1) / kGroup;
     size_t gb;
     if (!group_bytes(&gb)) throw std::bad_alloc();
     if (gb > 0) {
       size_t have_groups = store.bytes() / gb;
       if (want_groups > have_groups) {
-        size_t target = std::max(want_groups, have_groups * 2);
+        size_t target = exact ? want_groups : std::max(want_groups, have_groups * 2);
         size_t bytes;
-        if (mul_overflows(target, gb, &bytes) || !store.grow_to(bytes)) {
-          if (mul_overflows(want_groups, gb, &bytes) || !store.grow_to(bytes)) throw std::bad_alloc();
+        if (mul_overflows(target, gb, &bytes) || !store.grow_to(bytes, exact)) {
+          if (mul_overflows(want_groups, gb, &bytes) || !store.grow_to(bytes, exact))
+            throw std::bad_alloc();
         }
       }
     }
@@ -384,7 +394,10 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     constexpr size_t kTileBytes = size_t{384} << 10;
     const size_t group_bytes = kGroup * dim * sizeof(float);
     const size_t groups = m.groups();
-    const size_t tile = group_bytes == 0 ? groups : std::max<size_t>(1, kTileBytes / group_bytes);
+    // A lone query has nothing to share a tile with: one forward stream.
+    const size_t tile = (group_bytes == 0 || nq == 1)
+                            ? groups
+                            : std::max<size_t>(1, kTileBytes / group_bytes);
     // Queries per chunk, bounding the selection scratch memory.
     constexpr size_t kMaxHeapHits = size_t{1} << 20;
     const size_t chunk = std::max<size_t>(1, std::min(nq, kMaxHeapHits / cap));
@@ -420,7 +433,7 @@ size_t BruteForceIndex::len() const { return impl_->n; }
 
 void BruteForceIndex::reserve(size_t n) {
   try {
-    impl_->make_room(n);
+    impl_->make_room(n, /*exact=*/true);
   } catch (const std::bad_alloc&) {
     // Only a hint: the insertions will ask again.
   } catch (const std::length_error&) {
