@@ -64,6 +64,12 @@ Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vecto
     return Error::wal_corrupted("serialization failed: unknown entry kind " +
                                 std::to_string(static_cast<unsigned>(kind)));
   }
+  // Every component takes at least 4 bytes of text ("0.0,"): a vector this
+  // long can only make an entry text of 4 GiB or more.
+  if (vector.size() > (kMaxU32 - 64) / 4) {
+    return Error::io("write length failed: the entry text of a vector of " + std::to_string(vector.size()) +
+                     " components does not fit a frame (at most 4294967295 bytes)");
+  }
   for (size_t i = 0; i < vector.size(); ++i) {
     if (!std::isfinite(vector[i])) {
       return Error::wal_corrupted("serialization failed: vector component " + std::to_string(i) +

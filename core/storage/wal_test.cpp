@@ -186,6 +186,23 @@ TEST(Wal, NonFiniteComponentIsRefusedAndNothingWritten) {
   EXPECT_EQ(slurp(path), "");
 }
 
+TEST(Wal, EntryTextOfFourGibibytesIsRefusedBeforeEncoding) {
+  TempDir dir;
+  const std::string path = dir.file("wal.log");
+  {
+    auto wal = open_wal(fs::posix(), path);
+    // Never read: the length is refused before any component is touched.
+    static const float one = 1.0f;
+    std::span<const float> huge(&one, uint64_t{1} << 30);
+    Status st = wal->append(WalEntryKind::Insert, 1, huge, Payload{});
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().kind(), Error::Kind::Io);
+    EXPECT_EQ(st.error().text().rfind("write length failed: ", 0), 0u) << st.error().text();
+    EXPECT_EQ(wal->unsynced_entries(), 0u);
+  }
+  EXPECT_EQ(slurp(path), "");
+}
+
 TEST(Wal, ReadAllOfMissingOrEmptyFile) {
   TempDir dir;
   WalRead missing = read_ok(dir.file("none.log"));
