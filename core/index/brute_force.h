@@ -9,7 +9,14 @@
 // cost nothing when empty.
 //
 // The visiting order of entries is unspecified (ties come out in no defined
-// order); each instance uses its own random hash seed.
+// order); each instance uses its own random hash seed. Ids map to storage
+// slots through an open-addressing table; payloads sit in a per-slot table
+// that is only created when a first non-empty payload arrives.
+//
+// Distances are the bits distance() gives, on every kernel path (see
+// set_kernel_path). Selection keeps the k best in a bounded heap under the
+// order "numbers ascending, NaN after every number"; a whole register of
+// distances is compared with the current k-th before the heap is touched.
 //
 // Thread-safety: none of its own. search/search_batch/len/contains may run
 // concurrently with each other; insert/remove need exclusive access.
@@ -40,11 +47,14 @@ class BruteForceIndex {
   // Never fails; any dimension (0 included) is accepted.
   BruteForceIndex(DistanceMetric metric, uint64_t dimension);
   ~BruteForceIndex();
+  // A moved-from index may only be destroyed or assigned to.
   BruteForceIndex(BruteForceIndex&&) noexcept;
   BruteForceIndex& operator=(BruteForceIndex&&) noexcept;
 
   // Checks, in order: length (DimensionMismatch), then id (DuplicateId). On
   // failure the index is unchanged. No numeric check of the components.
+  // When memory runs out the insertion fails with an Io error "insert
+  // vector: out of memory", also leaving the index unchanged.
   Status insert(uint64_t id, std::span<const float> vector, Payload payload = {});
 
   // The k nearest entries, nearest first: exactly what a stable sort of all
@@ -52,14 +62,18 @@ class BruteForceIndex {
   // distances rank after every number. A query of the wrong length gives an
   // empty result. With a filter, entries whose payload does not match are
   // skipped before any distance work. Payloads are copied only into returned
-  // results, and only when `with_payload` is set.
+  // results, and only when `with_payload` is set (then an entry without a
+  // payload gives an empty Payload). Should memory for the result itself run
+  // out, the result is empty.
   std::vector<SearchResult> search(std::span<const float> query, uint64_t k,
                                    const Filter* filter = nullptr,
                                    bool with_payload = true) const;
 
   // Many queries at once: `queries` holds nq rows of dimension() floats,
   // row-major. Each stored vector is loaded once per block of queries.
-  // Result i equals search(row i, k, filter, with_payload).
+  // Result i equals search(row i, k, filter, with_payload), bit for bit.
+  // Always returns nq results; all are empty when `queries` does not hold
+  // exactly nq * dimension() floats.
   std::vector<std::vector<SearchResult>> search_batch(std::span<const float> queries, size_t nq,
                                                       uint64_t k, const Filter* filter = nullptr,
                                                       bool with_payload = false) const;
@@ -68,7 +82,8 @@ class BruteForceIndex {
   bool remove(uint64_t id);
   bool contains(uint64_t id) const;
   size_t len() const;
-  // Capacity hint for n entries in total; may be ignored.
+  // Capacity hint for n entries in total: the storage for them is allocated
+  // and made present at once. Ignored when the memory is not available.
   void reserve(size_t n);
 
   uint64_t dimension() const;
