@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Persistent collection: insertion, flush, opening and memory, with figures.
+
+Random float32 data (standard normal), Euclidean. For n vectors of dimension d
+it measures
+  insert      Collection.insert_batch from a numpy array: vectors/s and MB/s
+              of vector data (one call for everything)
+  flush       Collection.flush after those insertions (data file forced,
+              log emptied, meta.json rewritten)
+  open        Collection.open_or_create after the flush, in a fresh process,
+              beside the time `cat data.ovx > /dev/null` takes; both with the
+              file in the page cache (the file was just written and read)
+  replay      Collection.open_or_create after the same insertions without a
+              flush (the collection dropped, the log holding everything),
+              beside `cat wal.log data.ovx > /dev/null`
+  memory      peak resident memory (VmHWM; ru_maxrss where there is no
+              /proc) of a fresh process that imports orvex and opens the
+              collection, minus that of a process that only imports orvex,
+              per stored vector, beside 4*d + 8 bytes (the vector and
+              its id)
+and prints a table with the aims: open within 2x of cat, memory within 1.3x.
+
+    python bench/collection.py            # n = 1,000,000, d = 128
+    python bench/collection.py --quick    # n = 100,000
+    python bench/collection.py --n 250000 --dim 768 --dir /path/on/the/disk
+
+Figures come from a shared machine: every timed step is the best of a few
+runs where a repetition is cheap (open, cat), a single run otherwise.
+"""
+import argparse
+import gc
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+# Run in a fresh interpreter: opens the collection and reports the time and
+# the peak resident memory. With no path it only imports orvex (the baseline).
+CHILD = r"""
+import json, resource, sys, time
+import orvex
+out = {}
+if len(sys.argv) > 1:
+    t = time.perf_counter()
+    c = orvex.Collection.open_or_create(sys.argv[1], int(sys.argv[2]), "euclidean")
+    out["open_s"] = time.perf_counter() - t
+    out["len"] = len(c.search([0.0] * int(sys.argv[2]), 1))
+# ru_maxrss keeps the high-water mark of the process image before exec (the
+# forking parent's, numpy arrays and all); VmHWM belongs to this image alone.
+out["maxrss_bytes"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+try:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                out["maxrss_bytes"] = int(line.split()[1]) * 1024
+except OSError:
+    pass
+print(json.dumps(out))
+"""
+
+
+def child(*args):
+    out = subprocess.run([sys.executable, "-c", CHILD, *map(str, args)], capture_output=True, text=True)
+    if out.returncode != 0:
+        sys.exit("child failed:\n" + out.stderr)
+    return json.loads(out.stdout)
+
+
+def cat_seconds(paths, reps=3):
+    """Best wall time of `cat paths > /dev/null`."""
+    best = float("inf")
+    for _ in range(reps):
+        t = time.perf_counter()
+        subprocess.run(["cat", *paths], stdout=subprocess.DEVNULL, check=True)
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def best_open(path, d, reps):
+    """Best open time over `reps` fresh processes, and the peak memory seen."""
+    runs = [child(path, d) for _ in range(reps)]
+    return min(r["open_s"] for r in runs), min(r["maxrss_bytes"] for r in runs), runs[0]
+
+
+def file_mb(path):
+    return os.path.getsize(path) / 1e6 if os.path.exists(path) else 0.0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="n = 100,000")
+    ap.add_argument("--n", type=int, default=None, help="number of vectors (default 1,000,000)")
+    ap.add_argument("--dim", type=int, default=128)
+    ap.add_argument("--dir", default=None, help="parent of the scratch directories (default: the system's)")
+    ap.add_argument("--reps", type=int, default=3, help="fresh processes per open figure")
+    ap.add_argument("--keep", action="store_true", help="keep the collections on disk")
+    args = ap.parse_args()
+    n = args.n or (100_000 if args.quick else 1_000_000)
+    d = args.dim
+
+    import orvex
+
+    so = [f for f in os.listdir(os.path.dirname(orvex.__file__)) if f.startswith("_orvex")]
+    print(f"orvex {orvex.__version__} from {os.path.dirname(orvex.__file__)} ({', '.join(so)})")
+    print(f"n = {n:,}  d = {d}  vector data {n * d * 4 / 1e6:.1f} MB  python {sys.version.split()[0]}")
+
+    rng = np.random.default_rng(1)
+    data = rng.standard_normal((n, d), dtype=np.float32)
+    ids = np.arange(1, n + 1, dtype=np.uint64)
+    mb = data.nbytes / 1e6
+
+    scratch = tempfile.mkdtemp(prefix="orvex-bench-", dir=args.dir)
+    flushed_dir = os.path.join(scratch, "flushed")
+    logged_dir = os.path.join(scratch, "logged")
+    rows = []
+    try:
+        # ---- insertions, then flush -------------------------------------------
+        c = orvex.Collection.open_or_create(flushed_dir, d, "euclidean")
+        t = time.perf_counter()
+        c.insert_batch(ids, data)
+        insert_s = time.perf_counter() - t
+        wal_mb_before_flush = file_mb(os.path.join(flushed_dir, "wal.log"))
+        t = time.perf_counter()
+        c.flush()
+        flush_s = time.perf_counter() - t
+        del c
+        gc.collect()
+        rows.append(("insert_batch (numpy)", f"{insert_s:.2f} s",
+                     f"{n / insert_s:,.0f} vectors/s, {mb / insert_s:,.0f} MB/s", ""))
+        rows.append(("flush", f"{flush_s:.2f} s", f"log was {wal_mb_before_flush:,.0f} MB", ""))
+
+        # ---- opening after the flush ------------------------------------------
+        data_file = os.path.join(flushed_dir, "data.ovx")
+        cat_data_s = cat_seconds([data_file])
+        open_s, _, first = best_open(flushed_dir, d, args.reps)
+        assert first["len"] == 1
+        rows.append(("cat data.ovx (warm)", f"{cat_data_s:.3f} s",
+                     f"{file_mb(data_file):,.0f} MB, {file_mb(data_file) / cat_data_s:,.0f} MB/s", ""))
+        rows.append(("open after flush (warm)", f"{open_s:.3f} s", f"{n / open_s:,.0f} vectors/s",
+                     f"{open_s / cat_data_s:.2f}x cat (aim <= 2x)"))
+
+        # ---- memory of a process that opens the collection --------------------
+        base = min(child()["maxrss_bytes"] for _ in range(args.reps))
+        peak = min(child(flushed_dir, d)["maxrss_bytes"] for _ in range(args.reps))
+        per_vec = (peak - base) / n
+        ideal = 4 * d + 8
+        rows.append(("peak memory, open after flush", f"{(peak - base) / 1e6:,.0f} MB",
+                     f"{per_vec:,.0f} B/vector (baseline {base / 1e6:,.0f} MB)",
+                     f"{per_vec / ideal:.2f}x {ideal} B (aim <= 1.3x)"))
+
+        # ---- the same insertions without a flush: log replay --------------------
+        c = orvex.Collection.open_or_create(logged_dir, d, "euclidean")
+        c.insert_batch(ids, data)
+        del c  # buffers written out, no checkpoint: the log holds every insertion
+        gc.collect()
+        del data
+        wal = os.path.join(logged_dir, "wal.log")
+        logged_data = os.path.join(logged_dir, "data.ovx")
+        cat_both_s = cat_seconds([wal, logged_data])
+        replay_s, replay_peak, _ = best_open(logged_dir, d, 1)
+        rows.append(("cat wal.log data.ovx (warm)", f"{cat_both_s:.3f} s",
+                     f"{file_mb(wal) + file_mb(logged_data):,.0f} MB", ""))
+        rows.append(("open with log replay (warm)", f"{replay_s:.3f} s", f"{n / replay_s:,.0f} vectors/s",
+                     f"{replay_s / cat_both_s:.2f}x cat, {replay_s / open_s:.1f}x open after flush"))
+        rows.append(("peak memory, open with replay", f"{(replay_peak - base) / 1e6:,.0f} MB",
+                     f"{(replay_peak - base) / n:,.0f} B/vector", f"{(replay_peak - base) / n / ideal:.2f}x {ideal} B"))
+    finally:
+        if args.keep:
+            print(f"collections kept in {scratch}")
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+    w = [max(len(r[i]) for r in rows) for i in range(4)]
+    print()
+    print(f"{'step':<{w[0]}}  {'time/size':>{w[1]}}  {'rate':<{w[2]}}  ratio")
+    for r in rows:
+        print(f"{r[0]:<{w[0]}}  {r[1]:>{w[1]}}  {r[2]:<{w[2]}}  {r[3]}")
+
+
+if __name__ == "__main__":
+    main()
