@@ -131,7 +131,28 @@ struct Collection::State {
         wal(std::move(w)),
         data_file(std::move(d)),
         id_to_offset(0, SeededIdHash{fresh_seed()}),
-        next_id(next) {}
+        next_id(next) {
+    // Write-ahead: a record may reach the data file only once the log entry
+    // that describes it is on stable storage. Otherwise a crash could leave a
+    // newer record of an id in the data file while the log, replayed over
+    // it, still holds an older entry of that id (the result would be no
+    // prefix of the insertions). Records wait in memory until the log's next
+    // sync (every 100th entry in batch mode, every entry in always mode).
+    data_file->set_hold(true);
+  }
+
+  // Destruction writes out the buffers without a checkpoint. Records still
+  // waiting for the log are written out only behind a forced log; if the
+  // log cannot be forced they are dropped (the log still describes them and
+  // the next open appends them again).
+  ~State() {
+    if (data_file->buffered_bytes() == 0) return;
+    if (wal->unsynced_entries() > 0 && !wal->sync().ok()) data_file->discard_buffer();
+  }
+
+  // Held records beyond this force an early sync of the log, so memory stays
+  // bounded whatever the sync mode and the vectors' size.
+  static constexpr size_t kMaxHeldBytes = size_t{4} << 20;
 
   const std::string path;
   const CollectionConfig config;
@@ -248,6 +269,20 @@ struct Collection::State {
     return had;
   }
 
+  // Lets the data file write out the records that wait for the log, once the
+  // log is on stable storage (or forces the log when too much is waiting).
+  // Precondition: wal_mu held exclusively. A failure here is not the
+  // caller's: the records stay in memory and the next flush reports it.
+  void release_records_locked() {
+    std::unique_lock lock(data_mu);
+    if (data_file->buffered_bytes() == 0) return;
+    if (wal->unsynced_entries() > 0) {
+      if (data_file->buffered_bytes() < kMaxHeldBytes) return;
+      if (!wal->sync().ok()) return;
+    }
+    (void)data_file->write_out();
+  }
+
   Status recover();
   // Marks the superseded records deleted. Precondition: data_mu held
   // exclusively and the data file just forced to stable storage.
@@ -314,6 +349,10 @@ Status Collection::State::replay_log() {
     auto size = (*file)->size();
     if (!size.ok()) return Error::io("metadata failed: " + size.error().text());
     if (read->end_offset < *size) ORVEX_TRY(wal->truncate_to(read->end_offset));
+    // The log as read may sit only in the operating system's cache (the
+    // previous process may have died before its next sync). Force it before
+    // the replay appends records that it describes.
+    if (!read->entries.empty()) ORVEX_TRY(wal->sync());
   }
   for (WalEntry& e : read->entries) {
     switch (e.kind) {
@@ -345,7 +384,12 @@ Status Collection::State::recover() {
   std::unique_lock data_lock(data_mu);
   {
     std::lock_guard lock(superseded_mu);
-    if (superseded.empty()) return ok_status();
+    if (superseded.empty()) {
+      // The log is durable: the replayed records may go out (a failure
+      // keeps them in memory; flush reports it).
+      (void)data_file->write_out();
+      return ok_status();
+    }
   }
   if (auto s = data_file->flush(); !s.ok()) {
     data_sync_failure = s.error();  // reported by the next flush
@@ -415,6 +459,9 @@ Status Collection::State::flush() {
     {
       std::unique_lock data_lock(data_mu);
       if (data_sync_failure) return *data_sync_failure;
+      // The log first: forcing the data file must not make a record durable
+      // while the log entry that describes it is not.
+      if (wal->unsynced_entries() > 0) ORVEX_TRY(wal->sync());
       if (auto s = data_file->flush(); !s.ok()) {
         data_sync_failure = s.error();
         return s;
@@ -498,11 +545,13 @@ Status Collection::insert(uint64_t id, std::span<const float> vector, Payload pa
   ORVEX_TRY(s.check_dimension(vector));
   try {
     GatePass gate(s.flush_gate);
-    {
-      std::unique_lock lock(s.wal_mu);
-      ORVEX_TRY(s.wal->append(WalEntryKind::Insert, id, vector, payload));
-    }
-    return s.apply_insert(id, vector, std::move(payload));
+    // The log stays locked until the insertion is applied, so the log and
+    // the data file receive insertions in the same order.
+    std::unique_lock lock(s.wal_mu);
+    ORVEX_TRY(s.wal->append(WalEntryKind::Insert, id, vector, payload));
+    ORVEX_TRY(s.apply_insert(id, vector, std::move(payload)));
+    s.release_records_locked();
+    return ok_status();
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
@@ -511,7 +560,10 @@ Status Collection::insert(uint64_t id, std::span<const float> vector, Payload pa
 Status Collection::apply_insert_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
   try {
     GatePass gate(state_->flush_gate);
-    return state_->apply_insert(id, vector, std::move(payload));
+    std::unique_lock lock(state_->wal_mu);
+    ORVEX_TRY(state_->apply_insert(id, vector, std::move(payload)));
+    state_->release_records_locked();
+    return ok_status();
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
@@ -520,7 +572,10 @@ Status Collection::apply_insert_no_wal(uint64_t id, std::span<const float> vecto
 Status Collection::apply_update_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
   try {
     GatePass gate(state_->flush_gate);
-    return state_->apply_update(id, vector, std::move(payload));
+    std::unique_lock lock(state_->wal_mu);
+    ORVEX_TRY(state_->apply_update(id, vector, std::move(payload)));
+    state_->release_records_locked();
+    return ok_status();
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
@@ -529,6 +584,7 @@ Status Collection::apply_update_no_wal(uint64_t id, std::span<const float> vecto
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
   try {
     GatePass gate(state_->flush_gate);
+    std::unique_lock lock(state_->wal_mu);
     return state_->apply_delete(id);
   } catch (const std::bad_alloc&) {
     return out_of_memory();

@@ -15,7 +15,12 @@
 // after it (per the SyncMode) or once flush() has succeeded. Re-inserting an
 // id keeps its earlier record live until the next flush has made the new one
 // durable; flush then marks the earlier one deleted, so the data file holds
-// one live record per id. Once forcing the data file has failed, every later
+// one live record per id. Write-ahead: a record reaches the data file only
+// once the log entry describing it is on stable storage (records wait in
+// memory until the log's next sync; more than 4 MiB waiting forces the log
+// early, and so does flush() and, when records wait, destruction), so a crash
+// can never leave a record newer than the log that is replayed over it.
+// Once forcing the data file has failed, every later
 // flush() reports that failure and the log is never emptied again by this
 // object (after a failed fsync the system may have dropped the unwritten
 // pages); searches and insertions keep working, and reopening the directory
@@ -31,8 +36,10 @@
 // Thread-safety: a Collection may be shared between threads. Its five members
 // (index, log, data file, id map, next-id counter) sit behind their own
 // reader-writer locks; nesting occurs only as id map then data file (update
-// and delete), index, then id map, then next-id (recovery), and log then data
-// file (flush). Insertions and the apply operations also hold a flush gate
+// and delete), index, then id map, then next-id (recovery), and the log held
+// while each of the others is taken in turn (insertions and the apply
+// operations, so the log and the data file see insertions in the same order;
+// flush). Insertions and the apply operations also hold a flush gate
 // shared for their whole run, which flush holds exclusively, so a flush never
 // empties the log of an insertion whose record is not yet durable.
 // Searches hold only the index's lock, shared.

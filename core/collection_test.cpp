@@ -295,6 +295,60 @@ TEST(CollectionInsert, WrongLengthRefusedBeforeAnythingIsWritten) {
   EXPECT_TRUE(Collection::open_or_create(dir, cfg(4)).ok());
 }
 
+// Whole frames in the first `n` bytes of a log.
+uint64_t whole_frames(const std::string& log, size_t n) {
+  uint64_t frames = 0;
+  size_t pos = 0;
+  while (pos + 8 <= n) {
+    uint32_t len;
+    std::memcpy(&len, log.data() + pos + 4, 4);
+    if (pos + 8 + len > n) break;
+    pos += 8 + len;
+    ++frames;
+  }
+  return frames;
+}
+
+class CollectionWriteAhead : public ::testing::TestWithParam<SyncMode> {};
+
+// A record may reach the data file only behind a synced log entry that
+// describes it: replaying an older log entry over a newer record would
+// bring an earlier vector of a re-inserted id back after a crash.
+TEST_P(CollectionWriteAhead, NoRecordReachesTheDataFileAheadOfTheSyncedLog) {
+  TempDir tmp;
+  const std::string dir = tmp.sub("c");
+  fs::FaultFs ffs;
+  {
+    auto c = open_ok(dir, cfg(128, DistanceMetric::Euclidean, GetParam()), &ffs);
+    ffs.clear_log();
+    for (uint64_t i = 0; i < 250; ++i) ASSERT_TRUE(c->insert(i % 180, vec_for(i % 180, 128, i)).ok());
+  }  // destruction writes out what waits
+  const uint64_t record = 17 + 4 * 128 + 11;
+  std::string wal_bytes;
+  size_t wal_synced = 0;
+  uint64_t data_bytes = 0;
+  for (const auto& op : ffs.log()) {
+    if (op.error != 0) continue;
+    const bool wal = op.path.find("wal.log") != std::string::npos;
+    const bool data = op.path.find("data.ovx") != std::string::npos;
+    if (wal && op.op == fs::Op::Write) wal_bytes += op.bytes;
+    if (wal && op.op == fs::Op::Sync) wal_synced = wal_bytes.size();
+    if (data && op.op == fs::Op::Write) {
+      data_bytes += op.bytes.size();
+      EXPECT_LE(data_bytes / record, whole_frames(wal_bytes, wal_synced)) << "at op " << op.seq;
+    }
+  }
+  EXPECT_EQ(data_bytes, 250 * record);
+  EXPECT_EQ(whole_frames(wal_bytes, wal_bytes.size()), 250u);
+  // Everything is found again, the newest vector of each id.
+  auto c = open_ok(dir, cfg(128, DistanceMetric::Euclidean, GetParam()));
+  EXPECT_EQ(c->len(), 180u);
+  for (uint64_t i = 70; i < 250; ++i) EXPECT_TRUE(holds(*c, i % 180, vec_for(i % 180, 128, i))) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CollectionWriteAhead,
+                         ::testing::Values(SyncMode::Always, SyncMode::Batch, SyncMode::Manual));
+
 TEST(CollectionInsert, NonFiniteComponentRefusedByTheLog) {
   TempDir tmp;
   const std::string dir = tmp.sub("c");

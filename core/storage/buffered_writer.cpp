@@ -37,6 +37,16 @@ Status BufferedWriter::flush() {
 }
 
 Status BufferedWriter::append(std::string_view piece) {
+  if (hold_) {
+    // Nothing may reach the file yet: the piece waits whole in the buffer
+    // (which may grow; a failed growth leaves the buffer as it was).
+    try {
+      buffer_.append(piece);
+    } catch (const std::bad_alloc&) {
+      return Error::io("out of memory");
+    }
+    return ok_status();
+  }
   if (buffer_.size() + piece.size() > kCapacity && !buffer_.empty()) {
     // The new piece is not touched if this fails: it is refused whole.
     ORVEX_TRY(flush());

@@ -9,6 +9,12 @@
 // Bytes already accepted are written in order; after a write that fails part
 // way, the unwritten rest stays in the buffer and goes out first next time.
 //
+// Held mode: while held, nothing is written to the file by append: every
+// piece waits in the buffer, which grows past 8192 bytes as needed, until
+// flush() or until the hold is lifted and the next append writes it out. The
+// collection holds its data file this way so that no record reaches the file
+// before the log entry that describes it is on stable storage.
+//
 // Thread-safety: none; one user at a time. Owns its File.
 #pragma once
 
@@ -39,6 +45,12 @@ class BufferedWriter {
   // Writes out everything in the buffer. On failure, what could not be
   // written stays in the buffer.
   Status flush();
+  // Held mode (see above). Lifting the hold writes nothing by itself.
+  void set_hold(bool hold) { hold_ = hold; }
+  bool held() const { return hold_; }
+  // Drops every byte still waiting in the buffer.
+  void discard() { buffer_.clear(); }
+
   // Forces the file to stable storage (does not write out the buffer).
   Status sync() { return file_->sync(); }
 
@@ -64,6 +76,7 @@ class BufferedWriter {
   std::unique_ptr<File> file_;
   uint64_t file_length_;
   std::string buffer_;
+  bool hold_ = false;
 };
 
 }  // namespace orvex::fs

@@ -212,6 +212,13 @@ Result<DataScan> DataFile::iter_active() const {
   return scan;
 }
 
+Status DataFile::write_out() {
+  Status st = writer_.flush();
+  if (!st.ok()) return io("flush failed: ", st.error());
+  return ok_status();
+}
+
+
 Status DataFile::flush() {
   Status st = writer_.flush();
   if (!st.ok()) return io("flush failed: ", st.error());

@@ -95,6 +95,19 @@ class DataFile {
   // Writes out the buffer and forces the file to stable storage.
   Status flush();
 
+  // Writes out the buffer without forcing it to stable storage.
+  Status write_out();
+
+  // Held mode: appended records wait in memory (the buffer grows as needed)
+  // and reach the file only at write_out, flush or destruction. See
+  // BufferedWriter. buffered_bytes() tells how much is waiting.
+  void set_hold(bool hold) { writer_.set_hold(hold); }
+  size_t buffered_bytes() const { return writer_.buffered(); }
+  // Drops the records still waiting in the buffer, so that destruction
+  // writes nothing (for a collection whose log could not be forced: the log
+  // still describes them, and the next open appends them again).
+  void discard_buffer() { writer_.discard(); }
+
   // Cuts the file back to `offset` bytes and syncs it; offset() becomes
   // `offset`. Precondition: the write buffer is empty (right after open or a
   // successful flush), and offset <= offset().
