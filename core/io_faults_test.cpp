@@ -107,5 +107,36 @@ INSTANTIATE_TEST_SUITE_P(Faults, IoFaultTest,
                                   (std::get<2>(info.param) ? "persistent" : "once");
                          });
 
+// Cutting a torn log tail back at open: when the truncation fails, opening
+// reports it, and the next opening (real file system) still finds every
+// insertion of the log.
+class TruncateFaultTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(TruncateFaultTest, OpeningReportsAFailedCutAndLosesNothing) {
+  const auto steps = testing::make_workload(12, 8, "o i30 c");
+  orvex::testing::TempDir dir;
+  const std::string path = dir.file("coll");
+  fs::FaultFs plain;
+  testing::Journal journal = testing::WorkloadRunner(plain, path, testing::test_config()).run(steps);
+  ASSERT_EQ(journal.outcome.back(), Outcome::Acked);
+  // The unfinished end of an interrupted write: 5 bytes of a next frame.
+  orvex::testing::spit(path + "/wal.log", orvex::testing::slurp(path + "/wal.log") + std::string(5, '\x7f'));
+
+  fs::FaultFs ffs;
+  fs::Fault fault;
+  fault.op = Op::Truncate;
+  fault.error = GetParam();
+  ffs.add_fault(fault);
+  auto coll = Collection::open_or_create(path, testing::test_config(), &ffs);
+  ASSERT_FALSE(coll.ok()) << "opening passed over the failed cut";
+  EXPECT_EQ(coll.error().kind(), Error::Kind::Io) << coll.error().to_string();
+  EXPECT_EQ(ffs.count(Op::Truncate), 1u);
+
+  journal.synced = steps.size();  // nothing may be lost here
+  EXPECT_EQ(testing::open_and_check(path, testing::test_config(), steps, journal), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, TruncateFaultTest, ::testing::Values(EIO, ENOSPC));
+
 }  // namespace
 }  // namespace orvex
