@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     double checksum = 0;
     start_cpu();
     start = Clock::now();
-    auto end = df.value()->scan_active([&](orvex::DataRecord&& rec) {
+    auto end = df.value()->scan_active([&](orvex::DataRecord& rec) {
       ++seen;
       checksum += rec.vector[0];
     });

@@ -1,15 +1,12 @@
 #include "collection.h"
 
-#include <chrono>
 #include <condition_variable>
-#include <exception>
 #include <mutex>
 #include <new>
-#include <random>
 #include <shared_mutex>
-#include <unordered_map>
 #include <utility>
 
+#include "id_map.h"
 #include "meta.h"
 #include "storage/data_file.h"
 
@@ -20,32 +17,6 @@ constexpr const char* kMetaFile = "meta.json";
 constexpr const char* kMetaTempFile = "meta.json.tmp";
 constexpr const char* kWalFile = "wal.log";
 constexpr const char* kDataFile = "data.ovx";
-
-// The id map's hash: a 64-bit mix of the id and a seed drawn per collection,
-// so one collection's ids cannot be chosen to collide in every collection.
-struct SeededIdHash {
-  uint64_t seed = 0;
-  size_t operator()(uint64_t id) const noexcept {
-    uint64_t z = id ^ seed;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return static_cast<size_t>(z ^ (z >> 31));
-  }
-};
-
-uint64_t fresh_seed() {
-  uint64_t seed = 0x9e3779b97f4a7c15ULL;
-  try {
-    std::random_device rd;
-    seed ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
-  } catch (const std::exception&) {
-    // No entropy source: fall back to the address of a local and the clock.
-  }
-  int local = 0;
-  seed ^= reinterpret_cast<uintptr_t>(&local);
-  seed ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  return seed;
-}
 
 // The directory that holds `path` ("." for a bare name, "/" at the root).
 std::string parent_dir(std::string path) {
@@ -96,6 +67,53 @@ class FlushGate {
   bool flushing_ = false;
 };
 
+// A reader-writer lock whose waiting writers stop new readers from entering,
+// so a steady stream of searches cannot starve insertions (a plain
+// std::shared_mutex may let readers overtake a waiting writer forever).
+// Readers cannot starve in turn: writers reach it one at a time (insertions
+// are serialised by the log's lock) with other work in between. Meets the
+// Lockable and SharedLockable requirements used by std::unique_lock and
+// std::shared_lock.
+class WriterFirstSharedMutex {
+ public:
+  void lock() {
+    std::unique_lock lock(mu_);
+    ++writers_waiting_;
+    writers_cv_.wait(lock, [&] { return !writing_ && readers_ == 0; });
+    --writers_waiting_;
+    writing_ = true;
+  }
+  void unlock() {
+    {
+      std::lock_guard lock(mu_);
+      writing_ = false;
+    }
+    writers_cv_.notify_one();
+    readers_cv_.notify_all();
+  }
+  void lock_shared() {
+    std::unique_lock lock(mu_);
+    readers_cv_.wait(lock, [&] { return !writing_ && writers_waiting_ == 0; });
+    ++readers_;
+  }
+  void unlock_shared() {
+    bool wake_writer;
+    {
+      std::lock_guard lock(mu_);
+      wake_writer = --readers_ == 0 && writers_waiting_ > 0;
+    }
+    if (wake_writer) writers_cv_.notify_one();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable readers_cv_;
+  std::condition_variable writers_cv_;
+  uint64_t readers_ = 0;
+  uint64_t writers_waiting_ = 0;
+  bool writing_ = false;
+};
+
 // Holds a FlushGate for an insertion (shared) or a flush (exclusive).
 class GatePass {
  public:
@@ -130,7 +148,6 @@ struct Collection::State {
         index(c.metric, c.dimension),
         wal(std::move(w)),
         data_file(std::move(d)),
-        id_to_offset(0, SeededIdHash{fresh_seed()}),
         next_id(next) {
     // Write-ahead: a record may reach the data file only once the log entry
     // that describes it is on stable storage. Otherwise a crash could leave a
@@ -158,15 +175,16 @@ struct Collection::State {
   const CollectionConfig config;
   fs::FileSystem& fs;
 
-  // The five members, each behind its own reader-writer lock.
-  mutable std::shared_mutex index_mu;
+  // The five members, each behind its own reader-writer lock. The index's
+  // lock lets a waiting insertion in ahead of new searches.
+  mutable WriterFirstSharedMutex index_mu;
   BruteForceIndex index;
   mutable std::shared_mutex wal_mu;
   std::unique_ptr<Wal> wal;
   mutable std::shared_mutex data_mu;
   std::unique_ptr<DataFile> data_file;
   mutable std::shared_mutex map_mu;
-  std::unordered_map<uint64_t, uint64_t, SeededIdHash> id_to_offset;
+  IdMap id_to_offset;  // id -> offset of its live record; seeded per collection
   mutable std::shared_mutex next_mu;
   uint64_t next_id;
 
@@ -220,10 +238,10 @@ struct Collection::State {
   // record may still sit in its write buffer).
   Status mark_current_deleted(uint64_t id) {
     std::shared_lock map_lock(map_mu);
-    auto it = id_to_offset.find(id);
-    if (it == id_to_offset.end()) return ok_status();
+    const uint64_t* offset = id_to_offset.find(id);
+    if (offset == nullptr) return ok_status();
     std::unique_lock data_lock(data_mu);
-    return data_file->mark_deleted(it->second);
+    return data_file->mark_deleted(*offset);
   }
 
   Status apply_insert(uint64_t id, std::span<const float> vector, Payload payload) {
@@ -233,10 +251,10 @@ struct Collection::State {
     ORVEX_TRY(replace_in_index(id, vector, std::move(payload)));
     {
       std::unique_lock lock(map_mu);
-      auto [it, inserted] = id_to_offset.try_emplace(id, *offset);
+      auto [current, inserted] = id_to_offset.try_emplace(id, *offset);
       if (!inserted) {
-        note_superseded(it->second);
-        it->second = *offset;
+        note_superseded(*current);
+        *current = *offset;
       }
     }
     {
@@ -253,7 +271,7 @@ struct Collection::State {
     if (!offset.ok()) return std::move(offset).error();
     ORVEX_TRY(replace_in_index(id, vector, std::move(payload)));
     std::unique_lock lock(map_mu);
-    id_to_offset[id] = *offset;
+    id_to_offset.insert_or_assign(id, *offset);
     return ok_status();
   }
 
@@ -289,6 +307,8 @@ struct Collection::State {
   Status retire_superseded_locked();
   Status load_data_file();
   Status replay_log();
+  // Capacity hints for the ids the log brings that the data file did not.
+  void reserve_for_replay(const std::vector<WalEntry>& entries);
   Status save_meta() const;
   Status flush();
 };
@@ -305,11 +325,15 @@ Status Collection::State::load_data_file() {
   const uint64_t min_record = 28 + 4 * config.dimension;  // with the empty payload
   const size_t expected = static_cast<size_t>(data_file->offset() / min_record);
   index.reserve(expected);
-  id_to_offset.reserve(expected);
+  try {
+    id_to_offset.reserve(expected);
+  } catch (const std::bad_alloc&) {
+    // Only a hint: the map grows as needed.
+  }
 
   uint64_t largest = 0;
   bool any = false;
-  auto end = data_file->scan_active([&](DataRecord&& rec) {
+  auto end = data_file->scan_active([&](DataRecord& rec) {
     any = true;
     if (rec.id > largest) largest = rec.id;
     // A record of the wrong length stays out of the index and does not
@@ -318,15 +342,16 @@ Status Collection::State::load_data_file() {
     // The newest live record of an id wins; the older one is superseded.
     // The id map answers whether the index already holds the id, so the
     // common case (a first record) costs one lookup, not a removal attempt.
-    auto [it, inserted] = id_to_offset.try_emplace(rec.id, rec.offset);
+    // The vector is copied out of the scan's reused record (no allocation).
+    auto [current, inserted] = id_to_offset.try_emplace(rec.id, rec.offset);
     if (inserted) {
-      if (!index.insert(rec.id, rec.vector, std::move(rec.payload)).ok()) id_to_offset.erase(it);
+      if (!index.insert(rec.id, rec.vector, std::move(rec.payload)).ok()) id_to_offset.erase(rec.id);
       return;
     }
     index.remove(rec.id);
     if (!index.insert(rec.id, rec.vector, std::move(rec.payload)).ok()) return;
-    note_superseded(it->second);
-    it->second = rec.offset;
+    note_superseded(*current);
+    *current = rec.offset;
   });
   if (!end.ok()) return std::move(end).error();
   next_id = any ? largest + 1 : 1;
@@ -354,6 +379,7 @@ Status Collection::State::replay_log() {
     // the replay appends records that it describes.
     if (!read->entries.empty()) ORVEX_TRY(wal->sync());
   }
+  reserve_for_replay(read->entries);
   for (WalEntry& e : read->entries) {
     switch (e.kind) {
       case WalEntryKind::Insert:
@@ -371,8 +397,29 @@ Status Collection::State::replay_log() {
         break;
     }
     e.vector = {};  // the data now lives in the index
+    // The log is on stable storage, so the replayed records may go out as
+    // they come rather than pile up in memory (a failure keeps them there;
+    // the next flush reports it).
+    std::unique_lock data_lock(data_mu);
+    if (data_file->buffered_bytes() >= kMaxHeldBytes) (void)data_file->write_out();
   }
   return ok_status();
+}
+
+void Collection::State::reserve_for_replay(const std::vector<WalEntry>& entries) {
+  std::unique_lock index_lock(index_mu);
+  std::unique_lock map_lock(map_mu);
+  size_t fresh = 0;  // ids the log adds (an id added twice counts twice)
+  for (const WalEntry& e : entries) {
+    if ((e.kind == WalEntryKind::Insert || e.kind == WalEntryKind::Update) && !id_to_offset.contains(e.id)) ++fresh;
+  }
+  if (fresh == 0) return;
+  index.reserve(index.len() + fresh);
+  try {
+    id_to_offset.reserve(id_to_offset.size() + fresh);
+  } catch (const std::bad_alloc&) {
+    // Only a hint: the map grows as needed.
+  }
 }
 
 Status Collection::State::recover() {
@@ -404,12 +451,12 @@ Status Collection::State::retire_superseded_locked() {
     std::lock_guard lock(superseded_mu);
     marks.swap(superseded);
   }
-  for (size_t i = 0; i < marks.size(); ++i) {
-    if (auto s = data_file->mark_deleted(marks[i]); !s.ok()) {
-      std::lock_guard lock(superseded_mu);
-      superseded.insert(superseded.end(), marks.begin() + i, marks.end());
-      return s;
-    }
+  // One handle for all of them. After a failure every mark is kept for the
+  // next flush (marking a record twice is harmless).
+  if (auto s = data_file->mark_deleted_many(marks); !s.ok()) {
+    std::lock_guard lock(superseded_mu);
+    superseded.insert(superseded.end(), marks.begin(), marks.end());
+    return s;
   }
   return ok_status();
 }

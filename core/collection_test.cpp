@@ -746,7 +746,7 @@ TEST(CollectionCrash, KilledWriterLosesNoSyncedInsertion) {
     {
       auto df = DataFile::open(fs::posix(), dir + "/data.ovx");
       ASSERT_TRUE(df.ok());
-      auto end = (*df)->scan_active([](DataRecord&&) {});
+      auto end = (*df)->scan_active([](DataRecord&) {});
       auto wal = Wal::read_all(fs::posix(), dir + "/wal.log");
       ASSERT_TRUE(end.ok());
       ASSERT_TRUE(wal.ok()) << wal.error().to_string();

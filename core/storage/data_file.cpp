@@ -1,5 +1,6 @@
 #include "data_file.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -32,11 +33,11 @@ void store(std::string& out, T v) {
   out.append(reinterpret_cast<const char*>(&v), sizeof v);
 }
 
-// Reads one record at the reader's position. Each step fails with its own
-// message; a stated length beyond what is left in the file fails without
-// reserving memory for it.
-Result<DataRecord> read_record(fs::StreamReader& in) {
-  DataRecord rec;
+// Reads one record at the reader's position into `rec`, reusing its
+// vector's capacity. Each step fails with its own message (rec then holds
+// partial contents); a stated length beyond what is left in the file fails
+// without reserving memory for it.
+Status read_record(fs::StreamReader& in, DataRecord& rec) {
   rec.offset = in.position();
 
   Result<size_t> got = in.ensure(kHeaderSize);
@@ -74,7 +75,14 @@ Result<DataRecord> read_record(fs::StreamReader& in) {
     got = in.ensure(payload_len);
     if (!got.ok()) return io("read payload failed: ", got.error());
     if (got.value() < payload_len) return io("read payload failed: ", kUnexpectedEof);
-    payload = parse_payload_text(std::string_view(in.data(), payload_len));
+    const std::string_view text(in.data(), payload_len);
+    if (text == kEmptyPayloadText) {
+      // The common case: no parse, no allocation.
+      in.consume(payload_len);
+      rec.payload.data.clear();
+      return ok_status();
+    }
+    payload = parse_payload_text(text);
     in.consume(payload_len);
   } else {
     std::string text;
@@ -90,7 +98,7 @@ Result<DataRecord> read_record(fs::StreamReader& in) {
   }
   if (!payload.ok()) return io("payload deserialize failed: ", payload.error());
   rec.payload = std::move(payload).value();
-  return rec;
+  return ok_status();
 }
 
 }  // namespace
@@ -150,7 +158,9 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   if (!st.ok()) return io("seek failed: ", st.error());
   try {
     fs::StreamReader in(*file.value(), offset, size.value(), kReadChunk);
-    return read_record(in);
+    DataRecord rec;
+    ORVEX_TRY(read_record(in, rec));
+    return rec;
   } catch (const std::bad_alloc&) {
     return io("open for read failed: ", os_error_text(ENOMEM));
   }
@@ -178,7 +188,40 @@ Status DataFile::mark_deleted(uint64_t offset) {
   return ok_status();
 }
 
-Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&&)>& visit) const {
+Status DataFile::mark_deleted_many(std::span<const uint64_t> offsets) {
+  if (offsets.empty()) return ok_status();
+  const uint64_t on_disk = writer_.file_length();
+  const uint64_t end = writer_.end_offset();
+  std::vector<uint64_t> sorted;
+  try {
+    sorted.assign(offsets.begin(), offsets.end());
+  } catch (const std::bad_alloc&) {
+    return io("open for delete failed: ", os_error_text(ENOMEM));
+  }
+  std::sort(sorted.begin(), sorted.end());
+  if (sorted.back() >= end) {
+    return Error::io("write delete marker failed: offset " + std::to_string(sorted.back()) +
+                     " is at or beyond the end of the file (" + std::to_string(end) + " bytes)");
+  }
+  // Records still in the write buffer are marked there.
+  const auto first_buffered = std::lower_bound(sorted.begin(), sorted.end(), on_disk);
+  for (auto it = first_buffered; it != sorted.end(); ++it) writer_.buffer_data()[*it - on_disk] = 1;
+  if (first_buffered == sorted.begin()) return ok_status();
+
+  Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::WriteOnly);
+  if (!file.ok()) return io("open for delete failed: ", file.error());
+  const char marker = 1;
+  for (auto it = sorted.begin(); it != first_buffered; ++it) {
+    if (it != sorted.begin() && *it == *(it - 1)) continue;
+    Status st = file.value()->seek(*it);
+    if (!st.ok()) return io("seek failed: ", st.error());
+    st = file.value()->write(&marker, 1);
+    if (!st.ok()) return io("write delete marker failed: ", st.error());
+  }
+  return ok_status();
+}
+
+Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& visit) const {
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
   if (!file.ok()) return io("open for iter failed: ", file.error());
   Result<uint64_t> size = file.value()->size();
@@ -187,12 +230,12 @@ Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&&)>& 
   if (size.value() == 0) return end;
   try {
     fs::StreamReader in(*file.value(), 0, size.value(), kScanChunk);
+    DataRecord rec;  // reused: its vector keeps its capacity between records
     while (end < size.value()) {
       // The first record that cannot be read whole ends the scan quietly.
-      Result<DataRecord> rec = read_record(in);
-      if (!rec.ok()) break;
+      if (!read_record(in, rec).ok()) break;
       end = in.position();
-      if (!rec.value().deleted) visit(std::move(rec).value());
+      if (!rec.deleted) visit(rec);
     }
     return end;
   } catch (const std::bad_alloc&) {
@@ -203,7 +246,7 @@ Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&&)>& 
 Result<DataScan> DataFile::iter_active() const {
   DataScan scan;
   try {
-    Result<uint64_t> end = scan_active([&](DataRecord&& rec) { scan.records.push_back(std::move(rec)); });
+    Result<uint64_t> end = scan_active([&](DataRecord& rec) { scan.records.push_back(std::move(rec)); });
     if (!end.ok()) return std::move(end).error();
     scan.end_offset = end.value();
   } catch (const std::bad_alloc&) {

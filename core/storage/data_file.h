@@ -20,7 +20,7 @@
 // the buffer). mark_deleted writes one byte (through its own handle, or into
 // the buffer for a buffered record) and may run beside reads and other
 // mark_deleted calls at other offsets, but not beside append, flush or
-// truncate_to. The FileSystem passed to open must outlive the DataFile.
+// truncate_to; mark_deleted_many likewise. The FileSystem passed to open must outlive the DataFile.
 #pragma once
 
 #include <cstdint>
@@ -83,14 +83,26 @@ class DataFile {
   // not synced.
   Status mark_deleted(uint64_t offset);
 
+  // Sets the delete markers of many records at once, in offset order (the
+  // span is copied and sorted): buffered records are marked in the buffer,
+  // the others through one handle opened once, one seek and one byte written
+  // each. Every offset is checked against the end of the appended data
+  // before anything is written; the errors are mark_deleted's. After a
+  // failed write the markers before it are set and the rest are not.
+  Status mark_deleted_many(std::span<const uint64_t> offsets);
+
   // The live records of the file, in file order, with end_offset. Reads the
   // file once, front to back, through one handle. Stops quietly at the first
   // record that cannot be read whole (torn or damaged tail).
   Result<DataScan> iter_active() const;
 
-  // Same scan, streaming: calls visit for each live record (moved out) and
-  // returns end_offset. Nothing is gathered in memory.
-  Result<uint64_t> scan_active(const std::function<void(DataRecord&&)>& visit) const;
+  // Same scan, streaming: calls visit for each live record and returns
+  // end_offset. One DataRecord is reused for the whole scan (its vector keeps
+  // its capacity), so a record costs no allocation unless it carries a
+  // payload; the visitor may copy from it or move its members out (a moved
+  // vector or payload is simply rebuilt for the next record). An empty
+  // payload costs no parsing.
+  Result<uint64_t> scan_active(const std::function<void(DataRecord&)>& visit) const;
 
   // Writes out the buffer and forces the file to stable storage.
   Status flush();

@@ -106,7 +106,7 @@ Tails inspect_tails(const std::string& dir) {
   if (real.exists(data_path)) {
     auto df = DataFile::open(real, data_path);
     if (df.ok()) {
-      auto end = (*df)->scan_active([](DataRecord&&) {});
+      auto end = (*df)->scan_active([](DataRecord&) {});
       if (end.ok() && *end < size_of(data_path)) t.data_torn = true;
     }
   }
