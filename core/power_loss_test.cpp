@@ -51,7 +51,9 @@ TEST_P(PowerLossTest, EveryStateOpensWithAPrefixHoldingEverySyncedInsertion) {
     model.apply(rec);
     if (!testing::PowerLossModel::changes_disk(rec)) continue;
     ++f.crash_points;
-    std::vector<testing::DiskState> states = {model.everything(), model.synced_only()};
+    std::vector<testing::DiskState> states = model.torn_tails();
+    states.push_back(model.everything());
+    states.push_back(model.synced_only());
     if (f.crash_points % stride == 0) {
       for (int m = 0; m < mixes; ++m) states.push_back(model.sample(rng));
     }

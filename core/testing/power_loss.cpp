@@ -213,6 +213,31 @@ DiskState PowerLossModel::sample(std::mt19937_64& rng) const {
                });
 }
 
+std::vector<DiskState> PowerLossModel::torn_tails() const {
+  std::vector<DiskState> out;
+  const DiskState all = everything();
+  Names names = synced_;
+  for (const auto& [dir, changes] : dir_pending_) {
+    for (const DirChange& c : changes) names.apply(c);
+  }
+  for (const auto& [path, inode] : names.files) {
+    if (!all.files.count(path)) continue;
+    const Inode& node = inodes_[inode];
+    if (node.pending.empty() || node.pending.back().truncate || node.pending.back().bytes.size() < 2) continue;
+    const size_t len = node.pending.back().bytes.size();
+    for (size_t cut : {size_t{1}, len / 2, len - 1}) {
+      DiskState state = all;
+      std::string data = node.synced;
+      for (size_t i = 0; i + 1 < node.pending.size(); ++i) put(data, node.pending[i], node.pending[i].bytes.size());
+      put(data, node.pending.back(), cut);
+      state.files[path] = std::move(data);
+      ++torn_;
+      out.push_back(std::move(state));
+    }
+  }
+  return out;
+}
+
 size_t PowerLossModel::pending() const {
   size_t n = 0;
   for (const Inode& node : inodes_) n += node.pending.size();

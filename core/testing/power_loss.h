@@ -55,6 +55,11 @@ class PowerLossModel {
   // changes, the last write torn half of the time.
   DiskState sample(std::mt19937_64& rng) const;
 
+  // Everything pending reached the disk except the last write of one file,
+  // which is torn: one state per file with such a write and per cut (1
+  // byte, half, all but 1 byte).
+  std::vector<DiskState> torn_tails() const;
+
   // Pending changes across all files and directories (0: a loss changes
   // nothing).
   size_t pending() const;

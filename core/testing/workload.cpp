@@ -123,7 +123,11 @@ Journal WorkloadRunner::run(const std::vector<WorkStep>& steps) {
   fs_.set_hook([this](fs::HookPoint point, const fs::OpRecord& rec) -> int {
     if (rec.seq + 1 > next_seq_) next_seq_ = rec.seq + 1;
     if (point == fs::HookPoint::After) {
-      if (rec.error != 0) fs_error_ = true;
+      if (rec.error != 0) {
+        const size_t slash = rec.path.rfind('/');
+        fs_errors_.push_back(std::string(fs::op_name(rec.op)) + " " +
+                             (slash == std::string::npos ? rec.path : rec.path.substr(slash + 1)));
+      }
       if (rec.op == fs::Op::Sync && ends_with(rec.path, "/wal.log") && rec.error == 0) wal_synced_ = true;
       if (rec.op == fs::Op::Sync && ends_with(rec.path, "/data.ovx") && rec.error != 0) data_sync_failed_ = true;
     }
@@ -134,14 +138,14 @@ Journal WorkloadRunner::run(const std::vector<WorkStep>& steps) {
   j.outcome.assign(steps.size(), Outcome::NotRun);
   j.start_seq.assign(steps.size(), 0);
   j.end_seq.assign(steps.size(), 0);
-  j.saw_fs_error.assign(steps.size(), false);
+  j.fs_errors.assign(steps.size(), {});
   std::unique_ptr<Collection> coll;
   size_t synced = 0;
 
   auto finish = [&](size_t k, bool ok) {
     j.outcome[k] = ok ? Outcome::Acked : Outcome::Failed;
     j.end_seq[k] = next_seq_;
-    j.saw_fs_error[k] = fs_error_;
+    j.fs_errors[k] = fs_errors_;
     note(ok ? 'A' : 'F', k);
   };
   auto mark_synced = [&](size_t prefix) {
@@ -155,7 +159,7 @@ Journal WorkloadRunner::run(const std::vector<WorkStep>& steps) {
     const WorkStep& s = steps[k];
     j.start_seq[k] = next_seq_;
     wal_synced_ = false;
-    fs_error_ = false;
+    fs_errors_.clear();
     note('S', k);
     switch (s.kind) {
       case WorkStep::Kind::Open: {

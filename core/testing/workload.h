@@ -53,8 +53,9 @@ struct Journal {
   std::vector<uint64_t> start_seq, end_seq;
   // (end_seq of the step that made it durable, synced prefix after it).
   std::vector<std::pair<uint64_t, size_t>> sync_points;
-  // Per step: some file operation inside the call failed.
-  std::vector<bool> saw_fs_error;
+  // Per step: the file operations inside the call that failed, as
+  // "write data.ovx", "sync wal.log", ... (empty: none failed).
+  std::vector<std::vector<std::string>> fs_errors;
   // Misbehaviour seen while running (e.g. a flush reported success after
   // the data file failed to sync in the same collection object).
   std::vector<std::string> violations;
@@ -95,7 +96,7 @@ class WorkloadRunner {
   uint64_t next_seq_ = 0;
   bool wal_synced_ = false;
   bool data_sync_failed_ = false;
-  bool fs_error_ = false;
+  std::vector<std::string> fs_errors_;
 };
 
 // A small CollectionConfig for the tests: dimension 8, Euclidean, Batch.
