@@ -1,6 +1,8 @@
 #include "filter.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -385,6 +387,248 @@ bool FilterCondition::matches(const Payload& payload) const {
       }
     }
     if (cur == nullptr) return result;
+  }
+}
+
+}  // namespace orvex
+
+// ---- matching many entries at once ---------------------------------------
+
+namespace orvex {
+
+FieldValue FieldValue::of(const Json* value) {
+  FieldValue f;
+  if (value == nullptr) return f;
+  switch (value->type()) {
+    case Json::value_t::null:
+      f.tag = Tag::Null;
+      break;
+    case Json::value_t::boolean:
+      f.tag = Tag::Bool;
+      f.bits = value->get_ref<const Json::boolean_t&>() ? 1 : 0;
+      break;
+    case Json::value_t::number_unsigned:
+      f.tag = Tag::Unsigned;
+      f.bits = value->get_ref<const Json::number_unsigned_t&>();
+      break;
+    case Json::value_t::number_integer: {
+      const int64_t i = value->get_ref<const Json::number_integer_t&>();
+      f.tag = i >= 0 ? Tag::Unsigned : Tag::Negative;
+      f.bits = static_cast<uint64_t>(i);
+      break;
+    }
+    case Json::value_t::number_float: {
+      const double d = value->get_ref<const Json::number_float_t&>();
+      f.tag = Tag::Float;
+      std::memcpy(&f.bits, &d, sizeof d);
+      break;
+    }
+    default:
+      f.tag = Tag::Other;
+      f.ref = value;
+      break;
+  }
+  return f;
+}
+
+namespace {
+
+using Tag = FieldValue::Tag;
+
+double float_of(const FieldValue& f) {
+  double d;
+  std::memcpy(&d, &f.bits, sizeof d);
+  return d;
+}
+
+bool is_number(Tag t) { return t == Tag::Unsigned || t == Tag::Negative || t == Tag::Float; }
+
+double number_of(const FieldValue& f) {
+  switch (f.tag) {
+    case Tag::Unsigned: return static_cast<double>(f.bits);
+    case Tag::Negative: return static_cast<double>(static_cast<int64_t>(f.bits));
+    default: return float_of(f);
+  }
+}
+
+// Strict equality of two present values, as json_equal decides it.
+bool field_equal(const FieldValue& a, const FieldValue& b) {
+  if (a.tag != b.tag) return false;
+  switch (a.tag) {
+    case Tag::Null: return true;
+    case Tag::Float: return float_of(a) == float_of(b);
+    case Tag::Other: return json_equal(*a.ref, *b.ref);
+    default: return a.bits == b.bits;
+  }
+}
+
+}  // namespace
+
+struct ColumnMatcher::Leaf {
+  FilterCondition::Kind kind;
+  const FieldValue* column;
+  FieldValue value;               // Eq, Ne
+  double bound = 0;               // Gt..Lte, when the condition's value is a number
+  bool bound_is_number = false;
+  std::vector<FieldValue> values;  // In
+  std::string_view substring;      // Contains
+};
+
+ColumnMatcher::ColumnMatcher(const FilterCondition& root,
+                             const std::function<const FieldValue*(const std::string&)>& column)
+    : root_(root) {
+  std::vector<std::pair<std::string_view, const FieldValue*>> columns;  // one per distinct field
+  std::vector<const FilterCondition*> pending{&root};
+  while (!pending.empty()) {
+    const FilterCondition* node = pending.back();
+    pending.pop_back();
+    if (!is_leaf(node->kind())) {
+      pending.push_back(node->left());
+      if (node->right()) pending.push_back(node->right());
+      continue;
+    }
+    Leaf leaf;
+    leaf.kind = node->kind();
+    auto it = std::find_if(columns.begin(), columns.end(),
+                           [&](const auto& c) { return c.first == node->field(); });
+    if (it == columns.end()) {
+      columns.push_back({node->field(), column(node->field())});
+      it = columns.end() - 1;
+    }
+    leaf.column = it->second;
+    switch (leaf.kind) {
+      case FilterCondition::Kind::Eq:
+      case FilterCondition::Kind::Ne:
+        leaf.value = FieldValue::of(&node->value());
+        break;
+      case FilterCondition::Kind::In:
+        leaf.values.reserve(node->values().size());
+        for (const Json& v : node->values()) leaf.values.push_back(FieldValue::of(&v));
+        break;
+      case FilterCondition::Kind::Contains:
+        leaf.substring = node->substring();
+        break;
+      case FilterCondition::Kind::Exists:
+        break;
+      default: {  // Gt, Gte, Lt, Lte
+        const FieldValue v = FieldValue::of(&node->value());
+        leaf.bound_is_number = is_number(v.tag);
+        if (leaf.bound_is_number) leaf.bound = number_of(v);
+        break;
+      }
+    }
+    index_.push_back({node, static_cast<uint32_t>(leaves_.size())});
+    leaves_.push_back(std::move(leaf));
+  }
+  std::sort(index_.begin(), index_.end());
+}
+
+ColumnMatcher::~ColumnMatcher() = default;
+
+const ColumnMatcher::Leaf& ColumnMatcher::leaf_of(const FilterCondition* node) const {
+  if (leaves_.size() == 1) return leaves_[0];
+  auto it = std::lower_bound(index_.begin(), index_.end(), std::make_pair(node, uint32_t{0}));
+  return leaves_[it->second];
+}
+
+uint64_t ColumnMatcher::leaf_word(const Leaf& leaf, size_t base, size_t count) const {
+  const FieldValue* cells = leaf.column + base;
+  uint64_t w = 0;
+  // One loop per kind, so the test inside is fixed for the whole word.
+  auto collect = [&](auto&& test) {
+    for (size_t i = 0; i < count; ++i) w |= static_cast<uint64_t>(test(cells[i]) ? 1 : 0) << i;
+  };
+  using K = FilterCondition::Kind;
+  const FieldValue& v = leaf.value;
+  switch (leaf.kind) {
+    case K::Eq:
+      if (v.tag == Tag::Unsigned || v.tag == Tag::Negative || v.tag == Tag::Bool) {
+        collect([&](const FieldValue& c) { return c.tag == v.tag && c.bits == v.bits; });
+      } else {
+        collect([&](const FieldValue& c) { return c.tag != Tag::Absent && field_equal(c, v); });
+      }
+      break;
+    case K::Ne:
+      collect([&](const FieldValue& c) { return c.tag == Tag::Absent || !field_equal(c, v); });
+      break;
+    case K::Gt:
+    case K::Gte:
+    case K::Lt:
+    case K::Lte: {
+      if (!leaf.bound_is_number) break;
+      const double r = leaf.bound;
+      switch (leaf.kind) {
+        case K::Gt: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) > r; }); break;
+        case K::Gte: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) >= r; }); break;
+        case K::Lt: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) < r; }); break;
+        default: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) <= r; }); break;
+      }
+      break;
+    }
+    case K::In:
+      collect([&](const FieldValue& c) {
+        if (c.tag == Tag::Absent) return false;
+        for (const FieldValue& x : leaf.values) {
+          if (field_equal(c, x)) return true;
+        }
+        return false;
+      });
+      break;
+    case K::Contains:
+      collect([&](const FieldValue& c) {
+        return c.tag == Tag::Other && c.ref->is_string() &&
+               std::string_view(c.ref->get_ref<const Json::string_t&>()).find(leaf.substring) !=
+                   std::string_view::npos;
+      });
+      break;
+    case K::Exists:
+      collect([](const FieldValue& c) { return c.tag != Tag::Absent; });
+      break;
+    default:
+      break;
+  }
+  return w;
+}
+
+uint64_t ColumnMatcher::match_word(size_t base, size_t count) const {
+  const uint64_t all = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+  using K = FilterCondition::Kind;
+  // The same walk as FilterCondition::matches, over words of 64 entries: a
+  // frame holds a combinator and, once its right operand is under way, the
+  // word its left operand gave.
+  struct Frame {
+    const FilterCondition* node;
+    bool on_right;
+    uint64_t left;
+  };
+  SmallStack<Frame, 32> stack;
+  const FilterCondition* cur = &root_;
+  for (;;) {
+    while (!is_leaf(cur->kind())) {
+      stack.push({cur, false, 0});
+      cur = cur->left();
+    }
+    uint64_t w = leaf_word(leaf_of(cur), base, count);
+    cur = nullptr;
+    while (!stack.empty()) {
+      Frame& f = stack.top();
+      const K k = f.node->kind();
+      if (k == K::Not) {
+        w = ~w & all;
+        stack.pop();
+      } else if (f.on_right) {
+        w = k == K::And ? (f.left & w) : (f.left | w);
+        stack.pop();
+      } else if ((k == K::And && w == 0) || (k == K::Or && w == all)) {
+        stack.pop();  // decided by the left operand alone
+      } else {
+        f.on_right = true;
+        f.left = w;
+        cur = f.node->right();
+        break;
+      }
+    }
+    if (cur == nullptr) return w;
   }
 }
 

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,6 +100,66 @@ class Filter {
 inline FilterCondition operator&&(FilterCondition a, FilterCondition b) { return FilterCondition::and_(std::move(a), std::move(b)); }
 inline FilterCondition operator||(FilterCondition a, FilterCondition b) { return FilterCondition::or_(std::move(a), std::move(b)); }
 inline FilterCondition operator!(FilterCondition a) { return FilterCondition::not_(std::move(a)); }
+
+// ---- matching many entries at once ------------------------------------------
+//
+// An index keeps, per payload key a filter asks about, a column holding that
+// key's value for every entry as a FieldValue: numbers, booleans and null
+// inline (compared without touching the payload), anything else by
+// reference. A ColumnMatcher then decides 64 entries at a time from those
+// columns: each leaf scans its column once per word of entries and the
+// combinators combine whole words, so no key is hashed per entry.
+
+// One entry's value of one key, or its absence.
+struct FieldValue {
+  enum class Tag : uint8_t {
+    Absent,    // the key is not in the payload
+    Null,
+    Bool,      // bits: 0 or 1
+    Unsigned,  // bits: the value (a non-negative signed integer counts here)
+    Negative,  // bits: the int64_t value
+    Float,     // bits: the double's bits
+    Other,     // ref: strings, arrays, objects, binary
+  };
+  Tag tag = Tag::Absent;
+  union {
+    uint64_t bits = 0;
+    const Json* ref;
+  };
+
+  // The value of `value` (null: absent). Keeps a pointer to `value` for the
+  // Other kinds, so the Json must outlive the FieldValue.
+  static FieldValue of(const Json* value);
+};
+
+// Evaluates one filter over entries 0..n-1 given per-key columns.
+//
+// Lifetime: the condition tree and every column handed out by `column` must
+// outlive the matcher and stay unchanged while it is used. Thread-safety:
+// match_word only reads; any number of threads may call it at once.
+class ColumnMatcher {
+ public:
+  // `column(field)` returns the values of `field` for entries 0..n-1; it is
+  // called once per distinct field. Throws std::bad_alloc (and whatever
+  // `column` throws).
+  ColumnMatcher(const FilterCondition& root,
+                const std::function<const FieldValue*(const std::string& field)>& column);
+  ~ColumnMatcher();
+
+  // Bit i set when entry base + i matches, for i < count (count in 1..64;
+  // entries base .. base + count - 1 must exist); higher bits are zero.
+  // Allocates nothing unless the tree is more than 32 combinators deep.
+  uint64_t match_word(size_t base, size_t count) const;
+
+ private:
+  struct Leaf;
+  uint64_t leaf_word(const Leaf& leaf, size_t base, size_t count) const;
+  const Leaf& leaf_of(const FilterCondition* node) const;
+
+  const FilterCondition& root_;
+  std::vector<Leaf> leaves_;
+  std::vector<std::pair<const FilterCondition*, uint32_t>> index_;  // sorted by node
+};
 
 // Strict JSON equality of filters: kinds must agree, 1 != 1.0, 0.0 == -0.0,
 // a non-negative signed integer counts as unsigned.

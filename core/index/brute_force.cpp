@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -195,6 +196,15 @@ const Payload& empty_payload() {
   return empty;
 }
 
+const Json* find_field(const Payload& payload, const std::string& key) {
+  auto it = payload.data.find(key);
+  return it == payload.data.end() ? nullptr : &it->second;
+}
+
+// Columns kept for at most this many payload keys (the least recently used
+// one goes first); each costs 16 bytes per entry.
+constexpr size_t kMaxColumns = 8;
+
 }  // namespace
 
 struct BruteForceIndex::Impl {
@@ -210,6 +220,59 @@ struct BruteForceIndex::Impl {
   std::vector<std::unique_ptr<Payload>> payloads;
   std::vector<float> norms;  // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
   IdMap map;
+
+  // Per payload key a filter asked about: that key's value per slot, kept in
+  // step by insert and remove. Searches share the cache under column_mutex
+  // (they may run concurrently); a search holds its columns through
+  // shared_ptr, so an eviction while it runs frees nothing it reads. insert
+  // and remove run alone and update the columns without the mutex.
+  struct Column {
+    std::string key;
+    std::shared_ptr<std::vector<FieldValue>> cells;
+    uint64_t last_use;
+  };
+  mutable std::mutex column_mutex;
+  mutable std::vector<Column> columns;
+  mutable uint64_t column_clock = 0;
+
+  // The column of `key`, built on first use. Throws std::bad_alloc.
+  std::shared_ptr<const std::vector<FieldValue>> column(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(column_mutex);
+    for (Column& c : columns) {
+      if (c.key == key) {
+        c.last_use = ++column_clock;
+        return c.cells;
+      }
+    }
+    auto cells = std::make_shared<std::vector<FieldValue>>();
+    cells->reserve(n);
+    for (size_t slot = 0; slot < n; ++slot) cells->push_back(FieldValue::of(find_field(payload_of(slot), key)));
+    Column fresh{key, cells, ++column_clock};
+    if (columns.size() < kMaxColumns) {
+      columns.push_back(std::move(fresh));
+    } else {
+      auto oldest = std::min_element(columns.begin(), columns.end(),
+                                     [](const Column& a, const Column& b) { return a.last_use < b.last_use; });
+      *oldest = std::move(fresh);
+    }
+    return cells;
+  }
+
+  // After insert put a payload at slot n - 1: extends every column. A column
+  // that cannot grow is dropped (it is rebuilt when next asked for).
+  void columns_append() {
+    const Payload& p = payload_of(n - 1);
+    for (size_t i = 0; i < columns.size();) {
+      try {
+        columns[i].cells->push_back(FieldValue::of(find_field(p, columns[i].key)));
+        ++i;
+      } catch (const std::bad_alloc&) {
+        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
+      } catch (const std::length_error&) {
+        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
 
   size_t groups() const { return (n + kGroup - 1) / kGroup; }
 
@@ -261,12 +324,36 @@ struct BruteForceIndex::Impl {
                               match, static_cast<size_t>(dim), n, metric};
   }
 
-  // Per group, the lanes whose payload passes the filter.
+  // Per group, the lanes whose payload passes the filter. Decided from the
+  // key columns, 64 slots at a time; should the columns not fit in memory,
+  // payload by payload. Throws std::bad_alloc.
   std::vector<uint16_t> match_masks(const Filter& filter) const {
-    std::vector<uint16_t> masks(groups(), 0);
-    for (size_t slot = 0; slot < n; ++slot) {
-      if (filter.matches(payload_of(slot)))
-        masks[slot / kGroup] |= static_cast<uint16_t>(1u << (slot % kGroup));
+    constexpr size_t kGroupsPerWord = 64 / kGroup;
+    std::vector<uint16_t> masks((n + 63) / 64 * kGroupsPerWord, 0);
+    if (payloads.empty()) {  // no entry has a payload: all or nothing
+      if (filter.matches(empty_payload())) {
+        for (size_t slot = 0; slot < n; ++slot)
+          masks[slot / kGroup] |= static_cast<uint16_t>(1u << (slot % kGroup));
+      }
+      return masks;
+    }
+    try {
+      std::vector<std::shared_ptr<const std::vector<FieldValue>>> held;
+      ColumnMatcher matcher(filter.condition, [&](const std::string& key) {
+        held.push_back(column(key));
+        return held.back()->data();
+      });
+      for (size_t base = 0; base < n; base += 64) {
+        const uint64_t w = matcher.match_word(base, std::min<size_t>(64, n - base));
+        for (size_t j = 0; j < kGroupsPerWord; ++j)
+          masks[base / kGroup + j] = static_cast<uint16_t>(w >> (j * kGroup));
+      }
+    } catch (const std::bad_alloc&) {
+      std::fill(masks.begin(), masks.end(), 0);
+      for (size_t slot = 0; slot < n; ++slot) {
+        if (filter.matches(payload_of(slot)))
+          masks[slot / kGroup] |= static_cast<uint16_t>(1u << (slot % kGroup));
+      }
     }
     return masks;
   }
@@ -325,6 +412,7 @@ Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Paylo
   if (!m.payloads.empty() || owned) m.payloads.push_back(std::move(owned));
   m.map.insert_new(id, slot);
   ++m.n;
+  m.columns_append();
   return ok_status();
 }
 
@@ -341,7 +429,9 @@ bool BruteForceIndex::remove(uint64_t id) {
     if (!m.payloads.empty()) m.payloads[slot] = std::move(m.payloads[last]);
     if (m.metric == DistanceMetric::Cosine) m.norms[slot] = m.norms[last];
     m.map.set(m.ids[slot], slot);
+    for (Impl::Column& c : m.columns) (*c.cells)[slot] = (*c.cells)[last];
   }
+  for (Impl::Column& c : m.columns) c.cells->pop_back();
   for (size_t i = 0; i < m.dim; ++i) tail[i * kGroup] = 0.0f;  // padding stays zero
   if (m.metric == DistanceMetric::Cosine) m.norms[last] = 0.0f;
   m.ids.pop_back();
