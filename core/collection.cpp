@@ -289,16 +289,17 @@ struct Collection::State {
 
   // Lets the data file write out the records that wait for the log, once the
   // log is on stable storage (or forces the log when too much is waiting).
-  // Precondition: wal_mu held exclusively. A failure here is not the
-  // caller's: the records stay in memory and the next flush reports it.
-  void release_records_locked() {
+  // Precondition: wal_mu held exclusively. A failure is reported to the
+  // insertion that met it (which stays logged and applied: nothing is rolled
+  // back); the unwritten records stay in memory and go out first next time.
+  Status release_records_locked() {
     std::unique_lock lock(data_mu);
-    if (data_file->buffered_bytes() == 0) return;
+    if (data_file->buffered_bytes() == 0) return ok_status();
     if (wal->unsynced_entries() > 0) {
-      if (data_file->buffered_bytes() < kMaxHeldBytes) return;
-      if (!wal->sync().ok()) return;
+      if (data_file->buffered_bytes() < kMaxHeldBytes) return ok_status();
+      ORVEX_TRY(wal->sync());
     }
-    (void)data_file->write_out();
+    return data_file->write_out();
   }
 
   Status recover();
@@ -597,8 +598,7 @@ Status Collection::insert(uint64_t id, std::span<const float> vector, Payload pa
     std::unique_lock lock(s.wal_mu);
     ORVEX_TRY(s.wal->append(WalEntryKind::Insert, id, vector, payload));
     ORVEX_TRY(s.apply_insert(id, vector, std::move(payload)));
-    s.release_records_locked();
-    return ok_status();
+    return s.release_records_locked();
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
@@ -609,8 +609,7 @@ Status Collection::apply_insert_no_wal(uint64_t id, std::span<const float> vecto
     GatePass gate(state_->flush_gate);
     std::unique_lock lock(state_->wal_mu);
     ORVEX_TRY(state_->apply_insert(id, vector, std::move(payload)));
-    state_->release_records_locked();
-    return ok_status();
+    return state_->release_records_locked();
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
@@ -621,8 +620,7 @@ Status Collection::apply_update_no_wal(uint64_t id, std::span<const float> vecto
     GatePass gate(state_->flush_gate);
     std::unique_lock lock(state_->wal_mu);
     ORVEX_TRY(state_->apply_update(id, vector, std::move(payload)));
-    state_->release_records_locked();
-    return ok_status();
+    return state_->release_records_locked();
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }

@@ -31,7 +31,9 @@
 // from the log, the data file or the index. Opening errors are
 // CollectionError ("create dir failed: ...", "read meta failed: ...",
 // "parse meta failed: ...", "dimension mismatch: collection has A, config has
-// B") or the storage's own. Nothing is rolled back after a failure.
+// B") or the storage's own. Nothing is rolled back after a failure: an
+// insertion whose waiting records then fail to reach the data file reports
+// that error, yet stays logged and applied.
 //
 // Thread-safety: a Collection may be shared between threads. Its five members
 // (index, log, data file, id map, next-id counter) sit behind their own
@@ -42,7 +44,9 @@
 // flush). Insertions and the apply operations also hold a flush gate
 // shared for their whole run, which flush holds exclusively, so a flush never
 // empties the log of an insertion whose record is not yet durable.
-// Searches hold only the index's lock, shared.
+// Searches hold only the index's lock, shared; a waiting insertion keeps new
+// searches out of it until it has passed, so searches cannot starve
+// insertions.
 #pragma once
 
 #include <cstdint>
