@@ -323,7 +323,8 @@ Status Collection::State::load_data_file() {
   std::unique_lock map_lock(map_mu);
   std::unique_lock next_lock(next_mu);
 
-  const uint64_t min_record = 28 + 4 * config.dimension;  // with the empty payload
+  // The smallest record (empty payload); saturated, never 0 through a wrap.
+  const uint64_t min_record = config.dimension > (UINT64_MAX - 28) / 4 ? UINT64_MAX : 28 + 4 * config.dimension;
   const size_t expected = static_cast<size_t>(data_file->offset() / min_record);
   index.reserve(expected);
   try {
