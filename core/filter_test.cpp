@@ -295,6 +295,91 @@ TEST(FilterDeepTree, RightDeepAndOrChains) {
   EXPECT_TRUE(copy.matches(payload_of({{"k", 7u}})));
 }
 
+// ---- matching from columns, 64 entries at a time --------------------------
+
+// Payloads covering every value representation the columns tell apart.
+std::vector<Payload> varied_payloads(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const std::vector<Json> values = {
+      Json(nullptr), Json(true), Json(false), Json(0u), Json(1u), Json(5), Json(7u), Json(-3), Json(-0.0),
+      Json(0.0), Json(1.0), Json(2.5), Json(kNan), Json(k2p53), Json(k2p53 + 1),
+      Json(std::numeric_limits<uint64_t>::max()), Json(std::numeric_limits<int64_t>::min()), Json("red"),
+      Json("redder"), Json(""), parsed("[1,2]"), parsed(R"({"a":1})"), Json::array(), Json::object()};
+  // Every value under every key, in varying combinations; some keys absent.
+  std::vector<Payload> out(n);
+  for (size_t i = 0; i < n; ++i) {
+    size_t j = 0;
+    for (const char* key : {"a", "b", "c.d"}) {
+      if (rng() % 5 != 0) out[i].data[key] = values[(i * (2 * j + 1) + rng() % 2) % values.size()];
+      ++j;
+    }
+  }
+  return out;
+}
+
+std::vector<FC> column_conditions() {
+  std::vector<FC> out = {
+      FC::eq("a", 5u), FC::eq("a", 1.0), FC::eq("a", -0.0), FC::eq("a", nullptr), FC::eq("a", true),
+      FC::eq("a", "red"), FC::eq("a", parsed("[1,2]")), FC::eq("a", k2p53 + 1), FC::eq("a", kNan),
+      FC::eq("a", -3), FC::ne("a", 5u), FC::ne("b", "red"), FC::gt("a", 1u), FC::gte("a", 1.0),
+      FC::lt("b", 0), FC::lte("b", k2p53), FC::gt("a", "red"), FC::gte("a", kNan),
+      FC::in("a", {Json(5u), Json("red"), Json(nullptr), Json(2.5)}), FC::in("b", {}),
+      FC::contains("a", "red"), FC::contains("b", ""), FC::exists("c.d"), FC::exists("nowhere"),
+      FC::eq("nowhere", 1u)};
+  const size_t leaves = out.size();
+  for (size_t i = 0; i + 1 < leaves; i += 3) {
+    out.push_back(FC(out[i]) && FC(out[i + 1]));
+    out.push_back(FC(out[i]) || !FC(out[i + 2]));
+    out.push_back(!(FC(out[i + 1]) && (FC(out[i + 2]) || FC::exists("b"))));
+  }
+  return out;
+}
+
+TEST(ColumnMatcher, AgreesWithPayloadMatching) {
+  // 150 entries: words of 64, 64 and a partial 22, also read at odd offsets.
+  const auto payloads = varied_payloads(150, 11);
+  std::map<std::string, std::vector<FieldValue>> columns;
+  auto column = [&](const std::string& key) {
+    auto [it, fresh] = columns.try_emplace(key);
+    if (fresh) {
+      for (const Payload& p : payloads) {
+        auto f = p.data.find(key);
+        it->second.push_back(FieldValue::of(f == p.data.end() ? nullptr : &f->second));
+      }
+    }
+    return it->second.data();
+  };
+  for (const FC& c : column_conditions()) {
+    const ColumnMatcher matcher(c, column);
+    for (auto [base, count] : {std::pair<size_t, size_t>{0, 64}, {64, 64}, {128, 22}, {5, 1}, {70, 63}}) {
+      const uint64_t w = matcher.match_word(base, count);
+      for (size_t i = 0; i < 64; ++i) {
+        const bool want = i < count && c.matches(payloads[base + i]);
+        ASSERT_EQ((w >> i) & 1, want ? 1u : 0u) << "entry " << base + i << " of condition kind "
+                                                 << static_cast<int>(c.kind());
+      }
+    }
+  }
+}
+
+TEST(ColumnMatcher, DeepTreeWithoutRecursion) {
+  FC c = FC::exists("a");
+  for (int i = 0; i < 100000; ++i) c = !std::move(c);
+  FC o = FC::eq("a", 5u);
+  for (int i = 0; i < 100000; ++i) o = FC::eq("a", uint64_t(i) + 1000) || std::move(o);
+  const auto payloads = varied_payloads(64, 3);
+  std::vector<FieldValue> col;
+  for (const Payload& p : payloads) {
+    auto f = p.data.find("a");
+    col.push_back(FieldValue::of(f == p.data.end() ? nullptr : &f->second));
+  }
+  for (const FC* cond : {&c, &o}) {
+    const ColumnMatcher matcher(*cond, [&](const std::string&) { return col.data(); });
+    const uint64_t w = matcher.match_word(0, 64);
+    for (size_t i = 0; i < 64; ++i) EXPECT_EQ((w >> i) & 1, cond->matches(payloads[i]) ? 1u : 0u);
+  }
+}
+
 // ---- filtered search against an oracle (filter, then sort everything) -------
 
 struct Entry {
