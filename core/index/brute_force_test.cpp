@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../filter.h"
@@ -344,6 +345,132 @@ TEST(BruteForceIndex, FilterSkipsEntriesBeforeDistanceWork) {
     EXPECT_EQ(b[1][0].id, 0u);
     EXPECT_FALSE(b[1][0].payload.has_value());
   }
+}
+
+// Filtered searches against an oracle (filter every live entry, sort all)
+// while entries come and go: the index's per-key columns must follow every
+// insertion and removal, and more keys are asked about than it keeps columns
+// for.
+struct LiveEntry {
+  std::vector<float> v;
+  Payload payload;
+};
+
+void expect_filtered_like_oracle(const BruteForceIndex& index, const std::map<uint64_t, LiveEntry>& live,
+                                 const std::vector<float>& q, const Filter& f, uint64_t k) {
+  std::vector<float> want;
+  for (const auto& [id, e] : live) {
+    if (f.matches(e.payload)) want.push_back(distance(M::Euclidean, q, e.v));
+  }
+  std::sort(want.begin(), want.end());
+  const auto got = index.search(q, k, &f, true);
+  ASSERT_EQ(got.size(), std::min<size_t>(k, want.size()));
+  for (size_t i = 0; i < got.size(); ++i) {
+    const LiveEntry& e = live.at(got[i].id);
+    EXPECT_TRUE(f.matches(e.payload));
+    EXPECT_TRUE(same_bits(got[i].distance, want[i]));
+    EXPECT_EQ(*got[i].payload, e.payload);
+  }
+}
+
+std::vector<Filter> key_filters() {
+  std::vector<Filter> out;
+  for (int key = 0; key < 12; ++key) out.push_back(Filter::eq("key" + std::to_string(key), true));
+  out.push_back(Filter(FilterCondition::lt("n", 3u) || FilterCondition::exists("key5")));
+  out.push_back(Filter::ne("n", 4u));
+  return out;
+}
+
+Payload keyed_payload(uint64_t i) {
+  Payload p;
+  if (i % 9 == 4) return p;  // no payload at all
+  p.data["n"] = i % 10;
+  p.data["key" + std::to_string(i % 12)] = true;
+  if (i % 7 == 0) p.data["key" + std::to_string((i / 7) % 12)] = i % 2 == 0;
+  return p;
+}
+
+TEST(BruteForceIndex, FilteredSearchFollowsInsertionsAndRemovals) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  BruteForceIndex index(M::Euclidean, 5);
+  std::map<uint64_t, LiveEntry> live;
+  auto add = [&](uint64_t id) {
+    LiveEntry e{std::vector<float>(5), keyed_payload(id)};
+    for (float& x : e.v) x = normal(rng);
+    ASSERT_TRUE(index.insert(id, e.v, e.payload).ok());
+    live[id] = std::move(e);
+  };
+  const auto filters = key_filters();
+  auto check_all = [&] {
+    std::vector<float> q(5);
+    for (float& x : q) x = normal(rng);
+    for (const Filter& f : filters) {
+      for (uint64_t k : {1u, 7u, 1000u}) expect_filtered_like_oracle(index, live, q, f, k);
+    }
+  };
+  // Starts without payloads, then gets them: the columns appear later.
+  for (uint64_t id = 0; id < 3; ++id) {
+    LiveEntry e{std::vector<float>(5, float(id)), Payload{}};
+    ASSERT_TRUE(index.insert(1000 + id, e.v).ok());
+    live[1000 + id] = std::move(e);
+  }
+  check_all();
+  for (uint64_t id = 0; id < 300; ++id) add(id);
+  check_all();
+  for (int round = 0; round < 4; ++round) {
+    // Remove the last slot, the first, and scattered ones; add new entries.
+    std::vector<uint64_t> ids;
+    for (const auto& [id, e] : live) ids.push_back(id);
+    for (size_t j = 0; j < ids.size(); j += 5 + round) {
+      ASSERT_TRUE(index.remove(ids[j]));
+      live.erase(ids[j]);
+    }
+    for (uint64_t id = 0; id < 40; ++id) add(10000 * (round + 1) + id);
+    check_all();
+  }
+  while (!live.empty()) {  // down to nothing, then a fresh start
+    ASSERT_TRUE(index.remove(live.begin()->first));
+    live.erase(live.begin());
+  }
+  check_all();
+  for (uint64_t id = 0; id < 20; ++id) add(id);
+  check_all();
+}
+
+TEST(BruteForceIndex, ConcurrentFilteredSearchesAgree) {
+  std::mt19937 rng(9);
+  std::normal_distribution<float> normal;
+  // Two indexes with the same entries: the expected results come from one
+  // searched alone, the other builds its columns under concurrent searches.
+  BruteForceIndex alone(M::Euclidean, 4);
+  BruteForceIndex shared(M::Euclidean, 4);
+  for (uint64_t id = 0; id < 2000; ++id) {
+    std::vector<float> v(4);
+    for (float& x : v) x = normal(rng);
+    ASSERT_TRUE(alone.insert(id, v, keyed_payload(id)).ok());
+    ASSERT_TRUE(shared.insert(id, v, keyed_payload(id)).ok());
+  }
+  const auto filters = key_filters();
+  const std::vector<float> q = {0.1f, -0.2f, 0.3f, 0.0f};
+  std::vector<std::vector<SearchResult>> want;
+  for (const Filter& f : filters) want.push_back(alone.search(q, 5, &f, false));
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int rep = 0; rep < 30; ++rep) {
+        const size_t fi = static_cast<size_t>(t * 5 + rep) % filters.size();
+        const auto got = shared.search(q, 5, &filters[fi], false);
+        bool same = got.size() == want[fi].size();
+        for (size_t i = 0; same && i < got.size(); ++i)
+          same = got[i].id == want[fi][i].id && same_bits(got[i].distance, want[fi][i].distance);
+        if (!same) ++mismatches[t];
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  for (int m : mismatches) EXPECT_EQ(m, 0);
 }
 
 }  // namespace
