@@ -13,13 +13,22 @@
 // slots through an open-addressing table; payloads sit in a per-slot table
 // that is only created when a first non-empty payload arrives.
 //
+// Filters: for each payload key a filter asks about, the index keeps a column
+// of that key's value per entry (16 bytes an entry, for at most 8 keys, the
+// least recently used dropped first), built by the first search that needs
+// it and kept in step by insert and remove. A filtered search first decides
+// every entry from the columns, then scans only the groups of 16 holding a
+// passing entry (a group costs its full memory traffic even for one passing
+// entry); when every entry passes it is the unfiltered scan.
+//
 // Distances are the bits distance() gives, on every kernel path (see
 // set_kernel_path). Selection keeps the k best in a bounded heap under the
 // order "numbers ascending, NaN after every number"; a whole register of
 // distances is compared with the current k-th before the heap is touched.
 //
-// Thread-safety: none of its own. search/search_batch/len/contains may run
-// concurrently with each other; insert/remove need exclusive access.
+// Thread-safety: search/search_batch/len/contains may run concurrently with
+// each other (searches share the key columns under an internal mutex);
+// insert/remove need exclusive access.
 #pragma once
 
 #include <cstdint>
