@@ -8,12 +8,14 @@ include(CMakePackageConfigHelpers)
 set_target_properties(orvex_core PROPERTIES EXPORT_NAME core)
 install(TARGETS orvex_core EXPORT orvex_coreTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvex)
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/core/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvex
   FILES_MATCHING PATTERN "*.h"
   PATTERN "*_test.h" EXCLUDE
-  PATTERN "fault_fs.h" EXCLUDE)
+  PATTERN "fault_fs.h" EXCLUDE
+  PATTERN "test_temp_dir.h" EXCLUDE
+  PATTERN "testing" EXCLUDE)
 install(EXPORT orvex_coreTargets
   NAMESPACE orvex::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/orvex_core)
