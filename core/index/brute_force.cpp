@@ -12,6 +12,11 @@
 #include <random>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
+
 #include "../filter.h"
 #include "kernels.h"
 
@@ -80,6 +85,9 @@ class IdMap {
       if (b.slot != kNoSlot) place(b.id, b.slot);
     }
   }
+
+  // Hints that `id` is about to be looked up; room must have been reserved.
+  void prefetch(uint64_t id) const { __builtin_prefetch(&buckets_[home(id)]); }
 
   // Adds an id that is absent; room must have been reserved.
   void insert_new(uint64_t id, uint64_t slot) {
@@ -192,6 +200,33 @@ class GroupStore {
 // *out = a * b; true when that overflows.
 bool mul_overflows(size_t a, size_t b, size_t* out) { return __builtin_mul_overflow(a, b, out); }
 
+// Copies 16 rows of `dim` floats (row r at rows + r * dim) into one group:
+// component c of row r goes to group[c * 16 + r]. `group` is 16-byte
+// aligned. A plain copy of the bits, 4 x 4 blocks at a time.
+void transpose_into_group(const float* rows, size_t dim, float* group) {
+  static_assert(kGroup == 16);
+  size_t c = 0;
+#if defined(__SSE2__)
+  for (; c + 4 <= dim; c += 4) {
+    for (size_t r = 0; r < kGroup; r += 4) {
+      const float* src = rows + r * dim + c;
+      __m128 a = _mm_loadu_ps(src);
+      __m128 b = _mm_loadu_ps(src + dim);
+      __m128 e = _mm_loadu_ps(src + 2 * dim);
+      __m128 f = _mm_loadu_ps(src + 3 * dim);
+      _MM_TRANSPOSE4_PS(a, b, e, f);
+      float* dst = group + c * kGroup + r;
+      _mm_store_ps(dst, a);
+      _mm_store_ps(dst + kGroup, b);
+      _mm_store_ps(dst + 2 * kGroup, e);
+      _mm_store_ps(dst + 3 * kGroup, f);
+    }
+  }
+#endif
+  for (; c < dim; ++c)
+    for (size_t r = 0; r < kGroup; ++r) group[c * kGroup + r] = rows[r * dim + c];
+}
+
 bool ranks_before(const kernels::Hit& a, const kernels::Hit& b) {
   return kernels::ranks_after(b.distance, a.distance);
 }
@@ -277,6 +312,62 @@ struct BruteForceIndex::Impl {
         columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
       }
     }
+  }
+
+  // After `count` entries without payload were appended: extends every
+  // column by as many empty cells (a column that cannot grow is dropped).
+  void columns_append_empty(size_t count) {
+    if (columns.empty()) return;
+    const FieldValue none = FieldValue::of(nullptr);
+    for (size_t i = 0; i < columns.size();) {
+      try {
+        columns[i].cells->insert(columns[i].cells->end(), count, none);
+        ++i;
+      } catch (const std::bad_alloc&) {
+        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
+      } catch (const std::length_error&) {
+        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+
+  // Appends 16 entries without payload as one whole new group: `batch_ids`
+  // are 16 ids, `rows` 16 rows of dim floats. Only when the index ends on a
+  // group boundary (n % 16 == 0), every id is absent and the 16 are
+  // distinct, and there is memory for them; otherwise returns false and
+  // nothing changed.
+  bool append_group(const uint64_t* batch_ids, const float* rows) {
+    if (n % kGroup != 0) return false;
+    try {
+      make_room(n + kGroup);
+    } catch (const std::bad_alloc&) {
+      return false;
+    } catch (const std::length_error&) {
+      return false;
+    }
+    for (size_t j = 0; j < kGroup; ++j) map.prefetch(batch_ids[j]);
+    for (size_t j = 0; j < kGroup; ++j) {
+      if (map.find(batch_ids[j]) != kNoSlot) return false;
+      for (size_t i = 0; i < j; ++i)
+        if (batch_ids[i] == batch_ids[j]) return false;
+    }
+    // Nothing below allocates.
+    const size_t dimension = static_cast<size_t>(dim);
+    transpose_into_group(rows, dimension, lane_base(n));
+    if (metric == DistanceMetric::Cosine) {
+      for (size_t j = 0; j < kGroup; ++j) {
+        std::span<const float> row(rows + j * dimension, dimension);
+        norms[n + j] = std::sqrt(dot_product(row, row));
+      }
+    }
+    for (size_t j = 0; j < kGroup; ++j) {
+      ids.push_back(batch_ids[j]);
+      if (!payloads.empty()) payloads.push_back(nullptr);
+      map.insert_new(batch_ids[j], n + j);
+    }
+    n += kGroup;
+    columns_append_empty(kGroup);
+    return true;
   }
 
   size_t groups() const { return (n + kGroup - 1) / kGroup; }
@@ -421,6 +512,31 @@ Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Paylo
   m.map.insert_new(id, slot);
   ++m.n;
   m.columns_append();
+  return ok_status();
+}
+
+Status BruteForceIndex::insert_batch(std::span<const uint64_t> ids, std::span<const float> rows,
+                                     size_t n) {
+  Impl& m = *impl_;
+  const size_t dim = static_cast<size_t>(m.dim);
+  size_t want;
+  if (m.dim != dim || mul_overflows(n, dim, &want) || rows.size() != want)
+    return Error::dimension_mismatch(want, rows.size());
+  if (ids.size() != n) return Error::dimension_mismatch(n, ids.size());
+  if (n > std::numeric_limits<size_t>::max() - m.n) return Error::io("insert vector: out of memory");
+  reserve(m.n + n);
+  size_t i = 0;
+  while (i < n) {
+    if (n - i >= kGroup && m.append_group(ids.data() + i, rows.data() + i * dim)) {
+      i += kGroup;
+      continue;
+    }
+    // One at a time up to the next group boundary (or through the 16 the
+    // group path refused, so an error is reported where insert reports it).
+    const size_t partial = m.n % kGroup;
+    const size_t stop = std::min(n, i + (partial ? kGroup - partial : kGroup));
+    for (; i < stop; ++i) ORVEX_TRY(insert(ids[i], rows.subspan(i * dim, dim), Payload{}));
+  }
   return ok_status();
 }
 

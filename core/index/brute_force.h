@@ -66,6 +66,17 @@ class BruteForceIndex {
   // vector: out of memory", also leaving the index unchanged.
   Status insert(uint64_t id, std::span<const float> vector, Payload payload = {});
 
+  // Inserts n entries without payloads: ids[i] with row i of `rows` (n rows
+  // of dimension() floats, row-major). Exactly what insert(ids[i], row i)
+  // for i = 0, 1, ... gives, stopping at the first error: the pairs before
+  // it stay inserted, the failing one and those after it are not (an id
+  // already held, or repeated earlier in the batch, is a DuplicateId).
+  // When `ids` does not hold n ids or `rows` not n * dimension() floats,
+  // nothing is inserted and the result is DimensionMismatch (the expected
+  // and the given count of floats, or of ids). The storage for all n is
+  // reserved at once; rows are copied 16 at a time into a whole group.
+  Status insert_batch(std::span<const uint64_t> ids, std::span<const float> rows, size_t n);
+
   // The k nearest entries, nearest first: exactly what a stable sort of all
   // candidates by distance cut at k gives, up to the order of ties. NaN
   // distances rank after every number. A query of the wrong length gives an

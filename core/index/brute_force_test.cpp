@@ -473,5 +473,201 @@ TEST(BruteForceIndex, ConcurrentFilteredSearchesAgree) {
   for (int m : mismatches) EXPECT_EQ(m, 0);
 }
 
+// ---- batch insertion equals single insertions -----------------------------
+
+// Every hit as (id, distance bits), in id order: equal sets mean equal
+// results whatever order ties came out in.
+std::vector<std::pair<uint64_t, uint32_t>> hit_bits(const std::vector<SearchResult>& r) {
+  std::vector<std::pair<uint64_t, uint32_t>> out;
+  for (const SearchResult& h : r) out.push_back({h.id, std::bit_cast<uint32_t>(h.distance)});
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Both indexes answer every query alike on every kernel path, single and
+// batched, with every entry asked for and with a small k.
+void expect_same_index(const BruteForceIndex& a, const BruteForceIndex& b, std::mt19937& rng) {
+  ASSERT_EQ(a.len(), b.len());
+  const size_t dim = a.dimension();
+  std::vector<float> queries;
+  for (int q = 0; q < 3; ++q) {
+    const auto v = random_vector(rng, dim);
+    queries.insert(queries.end(), v.begin(), v.end());
+  }
+  for (KernelPath p : available_paths()) {
+    PathGuard guard(p);
+    ASSERT_TRUE(guard.ok);
+    for (uint64_t k : {uint64_t{7}, uint64_t{a.len() + 1}}) {
+      const auto ba = a.search_batch(queries, 3, k);
+      const auto bb = b.search_batch(queries, 3, k);
+      for (size_t q = 0; q < 3; ++q) {
+        std::span<const float> query(queries.data() + q * dim, dim);
+        const auto sa = a.search(query, k);
+        const auto sb = b.search(query, k);
+        if (k > a.len()) {
+          EXPECT_EQ(hit_bits(sa), hit_bits(sb)) << path_name(p);
+          EXPECT_EQ(hit_bits(ba[q]), hit_bits(bb[q])) << path_name(p);
+        } else {
+          expect_same_results(sa, sb);
+          expect_same_results(ba[q], bb[q]);
+        }
+      }
+    }
+  }
+}
+
+class BatchInsert : public ::testing::TestWithParam<std::tuple<M, size_t>> {};
+
+// A partly filled last group before the batch, a batch that is not a
+// multiple of 16, then removals and another batch into the holes' tail.
+TEST_P(BatchInsert, EqualsSingleInsertsOnEveryPath) {
+  const auto [metric, dim] = GetParam();
+  std::mt19937 rng(static_cast<unsigned>(dim * 31 + static_cast<int>(metric)));
+  BruteForceIndex singly(metric, dim), batched(metric, dim);
+  for (uint64_t id = 0; id < 5; ++id) {
+    const auto v = random_vector(rng, dim);
+    ASSERT_TRUE(singly.insert(id, v).ok());
+    ASSERT_TRUE(batched.insert(id, v).ok());
+  }
+  auto add_batch = [&](uint64_t first_id, size_t n) {
+    std::vector<uint64_t> ids;
+    std::vector<float> rows;
+    for (size_t i = 0; i < n; ++i) {
+      ids.push_back(first_id + i * 3);
+      const auto v = random_vector(rng, dim);
+      rows.insert(rows.end(), v.begin(), v.end());
+      ASSERT_TRUE(singly.insert(ids.back(), v).ok());
+    }
+    ASSERT_TRUE(batched.insert_batch(ids, rows, n).ok());
+  };
+  add_batch(100, 77);
+  expect_same_index(singly, batched, rng);
+  for (uint64_t id : {uint64_t{0}, uint64_t{103}, uint64_t{100 + 76 * 3}}) {
+    ASSERT_TRUE(singly.remove(id));
+    ASSERT_TRUE(batched.remove(id));
+  }
+  add_batch(1000, 40);
+  expect_same_index(singly, batched, rng);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MetricsAndDimensions, BatchInsert,
+    ::testing::Combine(::testing::ValuesIn(kMetrics), ::testing::Values(size_t{0}, 1, 3, 4, 17, 128)),
+    [](const auto& info) {
+      return std::to_string(static_cast<int>(std::get<0>(info.param))) + "_d" +
+             std::to_string(std::get<1>(info.param));
+    });
+
+// A batch of `n` rows of dimension 2 whose row i is (i, -i).
+std::vector<float> counting_rows(size_t n) {
+  std::vector<float> rows;
+  for (size_t i = 0; i < n; ++i) rows.insert(rows.end(), {float(i), -float(i)});
+  return rows;
+}
+
+struct BatchFailure {
+  std::vector<uint64_t> held;  // inserted before the batch
+  std::vector<uint64_t> batch;
+  size_t inserted;             // pairs of the batch that stay
+  uint64_t duplicate;
+};
+
+class BatchInsertFailure : public ::testing::TestWithParam<BatchFailure> {};
+
+TEST_P(BatchInsertFailure, StopsAtTheFirstDuplicate) {
+  const BatchFailure& c = GetParam();
+  BruteForceIndex index(M::Euclidean, 2);
+  for (uint64_t id : c.held) ASSERT_TRUE(index.insert(id, std::vector<float>{-1, -1}).ok());
+  const auto rows = counting_rows(c.batch.size());
+  Status s = index.insert_batch(c.batch, rows, c.batch.size());
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind(), Error::Kind::DuplicateId);
+  EXPECT_EQ(s.error().first(), c.duplicate);
+  EXPECT_EQ(index.len(), c.held.size() + c.inserted);
+  for (size_t i = 0; i < c.inserted; ++i) {
+    ASSERT_TRUE(index.contains(c.batch[i]));
+    // Row i is where the batch put it, under its own id.
+    const auto r = index.search(std::vector<float>{float(i), -float(i)}, 1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].distance, 0.0f);
+  }
+  for (size_t i = c.inserted + 1; i < c.batch.size(); ++i) {
+    const bool held_before = std::count(c.held.begin(), c.held.end(), c.batch[i]) > 0;
+    const bool earlier = std::count(c.batch.begin(), c.batch.begin() + c.inserted, c.batch[i]) > 0;
+    EXPECT_EQ(index.contains(c.batch[i]), held_before || earlier) << c.batch[i];
+  }
+}
+
+std::vector<uint64_t> iota_ids(uint64_t from, size_t n) {
+  std::vector<uint64_t> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = from + i;
+  return out;
+}
+
+std::vector<uint64_t> with(std::vector<uint64_t> v, size_t at, uint64_t id) {
+  v[at] = id;
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BatchInsertFailure,
+    ::testing::Values(
+        // Repeated inside one group of 16, and across groups.
+        BatchFailure{{}, with(iota_ids(0, 40), 9, 3), 9, 3},
+        BatchFailure{{}, with(iota_ids(0, 40), 35, 20), 35, 20},
+        // Already held, in the first group, in a later one, in the tail.
+        BatchFailure{{500}, with(iota_ids(0, 40), 0, 500), 0, 500},
+        BatchFailure{{500, 501}, with(iota_ids(0, 40), 17, 501), 17, 501},
+        BatchFailure{{500}, with(iota_ids(0, 40), 39, 500), 39, 500},
+        // The batch starts in a partly filled group.
+        BatchFailure{{500, 501, 502}, with(iota_ids(0, 50), 30, 502), 30, 502}));
+
+TEST(BatchInsert, WrongCountsInsertNothing) {
+  BruteForceIndex index(M::Euclidean, 2);
+  const auto rows = counting_rows(20);
+  const auto ids = iota_ids(0, 20);
+  Status short_rows = index.insert_batch(ids, std::span<const float>(rows).first(39), 20);
+  ASSERT_FALSE(short_rows.ok());
+  EXPECT_EQ(short_rows.error().kind(), Error::Kind::DimensionMismatch);
+  EXPECT_EQ(short_rows.error().first(), 40u);
+  EXPECT_EQ(short_rows.error().second(), 39u);
+  Status short_ids = index.insert_batch(std::span<const uint64_t>(ids).first(19), rows, 20);
+  ASSERT_FALSE(short_ids.ok());
+  EXPECT_EQ(short_ids.error().kind(), Error::Kind::DimensionMismatch);
+  EXPECT_EQ(index.len(), 0u);
+  EXPECT_TRUE(index.insert_batch({}, {}, 0).ok());
+  EXPECT_EQ(index.len(), 0u);
+}
+
+// Entries with payloads and built filter columns before the batch: the batch
+// entries have no payload and filtered searches see them as such.
+TEST(BatchInsert, KeepsPayloadsAndFilterColumnsInStep) {
+  std::mt19937 rng(11);
+  BruteForceIndex singly(M::Euclidean, 5), batched(M::Euclidean, 5);
+  for (uint64_t id = 0; id < 21; ++id) {
+    const auto v = random_vector(rng, 5);
+    ASSERT_TRUE(singly.insert(id, v, keyed_payload(id)).ok());
+    ASSERT_TRUE(batched.insert(id, v, keyed_payload(id)).ok());
+  }
+  const auto filters = key_filters();
+  const Filter none(!FilterCondition::exists("n"));
+  const auto q = random_vector(rng, 5);
+  for (const Filter& f : filters) batched.search(q, 3, &f);  // builds the columns
+  std::vector<uint64_t> ids = iota_ids(100, 45);
+  std::vector<float> rows;
+  for (uint64_t id : ids) {
+    const auto v = random_vector(rng, 5);
+    rows.insert(rows.end(), v.begin(), v.end());
+    ASSERT_TRUE(singly.insert(id, v).ok());
+  }
+  ASSERT_TRUE(batched.insert_batch(ids, rows, ids.size()).ok());
+  for (const Filter& f : filters) {
+    EXPECT_EQ(hit_bits(singly.search(q, 1000, &f)), hit_bits(batched.search(q, 1000, &f)));
+  }
+  const auto r = batched.search(q, 1000, &none, true);
+  EXPECT_EQ(r.size(), 45u + 2u);  // the batch plus ids 4 and 13, without payload
+  for (const SearchResult& h : r) EXPECT_TRUE(h.payload->empty());
+}
+
 }  // namespace
 }  // namespace orvex
