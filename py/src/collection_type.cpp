@@ -155,17 +155,7 @@ PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwar
     if (!convert_vectors(bound[0], "queries", queries)) return nullptr;
     if (!convert_u64(bound[1], "k", k)) return nullptr;
     const Collection& collection = *obj->collection;
-    if (queries.size() > 0 && queries.uniform(collection.config().dimension)) {
-      return batch_results_to_list(collection.search_batch(queries.flat(), queries.size(), k,
-                                                           nullptr, /*with_payload=*/false));
-    }
-    // Rows of other lengths: one search per query (a wrong length finds nothing).
-    std::vector<std::vector<SearchResult>> results;
-    results.reserve(queries.size());
-    for (size_t i = 0; i < queries.size(); ++i) {
-      results.push_back(collection.search(queries.row(i), k, std::nullopt, /*with_payload=*/false));
-    }
-    return batch_results_to_list(results);
+    return search_batch_to_list(collection, collection.config().dimension, queries, k);
   });
 }
 
@@ -181,11 +171,6 @@ PyObject* collection_flush(PyObject* self, PyObject*) {
     }
     Py_RETURN_NONE;
   });
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
 PyMethodDef g_collection_methods[] = {

@@ -143,23 +143,8 @@ PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!convert_vectors(bound[0], "queries", queries)) return nullptr;
     if (!convert_u64(bound[1], "k", k)) return nullptr;
     const BruteForceIndex& index = *obj->index;
-    if (queries.size() > 0 && queries.uniform(index.dimension())) {
-      return batch_results_to_list(
-          index.search_batch(queries.flat(), queries.size(), k, nullptr, /*with_payload=*/false));
-    }
-    // Rows of other lengths: one search per query (a wrong length finds nothing).
-    std::vector<std::vector<SearchResult>> results;
-    results.reserve(queries.size());
-    for (size_t i = 0; i < queries.size(); ++i) {
-      results.push_back(index.search(queries.row(i), k, nullptr, /*with_payload=*/false));
-    }
-    return batch_results_to_list(results);
+    return search_batch_to_list(index, index.dimension(), queries, k);
   });
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
 PyMethodDef g_index_methods[] = {
