@@ -519,7 +519,7 @@ Status BruteForceIndex::insert_batch(std::span<const uint64_t> ids, std::span<co
                                      size_t n) {
   Impl& m = *impl_;
   const size_t dim = static_cast<size_t>(m.dim);
-  size_t want;
+  size_t want = 0;
   if (m.dim != dim || mul_overflows(n, dim, &want) || rows.size() != want)
     return Error::dimension_mismatch(want, rows.size());
   if (ids.size() != n) return Error::dimension_mismatch(n, ids.size());
