@@ -14,7 +14,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/core/
   FILES_MATCHING PATTERN "*.h"
   PATTERN "*_test.h" EXCLUDE
   PATTERN "fault_fs.h" EXCLUDE
-  PATTERN "test_temp_dir.h" EXCLUDE
+  PATTERN "test_*.h" EXCLUDE
   PATTERN "testing" EXCLUDE)
 install(EXPORT orvex_coreTargets
   NAMESPACE orvex::

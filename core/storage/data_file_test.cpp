@@ -10,32 +10,16 @@
 #include <new>
 
 #include "fault_fs.h"
+#include "test_alloc_probe.h"
 #include "test_temp_dir.h"
-
-// The largest single allocation made since the last reset, to prove that a
-// stated length is never trusted before the bytes are there.
-static std::atomic<size_t> g_largest_alloc{0};
-void* operator new(size_t n) {
-  size_t prev = g_largest_alloc.load(std::memory_order_relaxed);
-  while (n > prev && !g_largest_alloc.compare_exchange_weak(prev, n)) {
-  }
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace orvex {
 namespace {
 
 using testing::slurp;
 using testing::spit;
+using testing::le;
 using testing::TempDir;
-
-template <class T>
-std::string le(T v) {
-  return std::string(reinterpret_cast<const char*>(&v), sizeof v);
-}
 
 std::string record_bytes(uint8_t marker, uint64_t id, std::vector<float> v, std::string payload) {
   std::string out(1, static_cast<char>(marker));

@@ -15,32 +15,16 @@
 
 #include "data_file.h"
 #include "fault_fs.h"
+#include "test_alloc_probe.h"
 #include "test_temp_dir.h"
-
-// The largest single allocation made since the last reset, to prove that a
-// stated frame length is never trusted before the bytes are there.
-static std::atomic<size_t> g_largest_alloc{0};
-void* operator new(size_t n) {
-  size_t prev = g_largest_alloc.load(std::memory_order_relaxed);
-  while (n > prev && !g_largest_alloc.compare_exchange_weak(prev, n)) {
-  }
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace orvex {
 namespace {
 
 using testing::slurp;
 using testing::spit;
+using testing::le;
 using testing::TempDir;
-
-template <class T>
-std::string le(T v) {
-  return std::string(reinterpret_cast<const char*>(&v), sizeof v);
-}
 
 uint32_t crc(const std::string& s) {
   return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
