@@ -9,13 +9,11 @@ set_target_properties(orvex_core PROPERTIES EXPORT_NAME core)
 install(TARGETS orvex_core EXPORT orvex_coreTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/core/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvex
-  FILES_MATCHING PATTERN "*.h"
-  PATTERN "*_test.h" EXCLUDE
-  PATTERN "fault_fs.h" EXCLUDE
-  PATTERN "test_*.h" EXCLUDE
-  PATTERN "testing" EXCLUDE)
+# The public headers, and only these: everything else under core/ is internal.
+foreach(header collection.h filter.h payload.h error.h distance.h index/brute_force.h)
+  get_filename_component(subdir ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/core/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvex/${subdir})
+endforeach()
 install(EXPORT orvex_coreTargets
   NAMESPACE orvex::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/orvex_core)

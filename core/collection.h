@@ -1,30 +1,22 @@
 // Collection: a persistent vector collection kept in a directory.
 //
 //   meta.json  settings and counters as of the last save (replaced atomically)
-//   wal.log    write-ahead log of insertions since the last flush
+//   wal.log    write-ahead log of the changes since the last flush
 //   data.ovx   append-only records of every stored vector
 //
-// An insertion is logged first, then appended to the data file, then applied
-// to the in-memory index and the bookkeeping. flush() forces the data file to
-// stable storage, empties the log and rewrites meta.json. Opening rebuilds
-// the index from the data file's live records (the newest record of an id
-// wins) and replays the log; before anything is appended, each file is cut
-// back to the end of its last whole record or frame.
+// An insertion is logged first, then its record is appended to the data
+// file, then it is applied to the in-memory index. flush() is the
+// checkpoint: the data file reaches stable storage, the log is emptied and
+// meta.json rewritten. Opening rebuilds the index from the data file's live
+// records (the newest record of an id wins) and replays the log.
 //
 // Durability: an insertion is on stable storage once the log has been synced
-// after it (per the SyncMode) or once flush() has succeeded. Re-inserting an
-// id keeps its earlier record live until the next flush has made the new one
-// durable; flush then marks the earlier one deleted, so the data file holds
-// one live record per id. Write-ahead: a record reaches the data file only
-// once the log entry describing it is on stable storage (records wait in
-// memory until the log's next sync; more than 4 MiB waiting forces the log
-// early, and so does flush() and, when records wait, destruction), so a crash
-// can never leave a record newer than the log that is replayed over it.
-// Once forcing the data file has failed, every later
-// flush() reports that failure and the log is never emptied again by this
-// object (after a failed fsync the system may have dropped the unwritten
-// pages); searches and insertions keep working, and reopening the directory
-// rebuilds everything from the data file and the log.
+// after it (per the SyncMode) or once flush() has succeeded. A crash at any
+// instant leaves a directory that opens with a prefix of the insertions that
+// holds every durable one. Once forcing the data file has failed, every
+// later flush() reports that failure and the log is never emptied again by
+// this object; searches and insertions keep working, and reopening the
+// directory rebuilds everything from the data file and the log.
 //
 // Errors: insertions refuse a vector whose length is not the dimension with
 // DimensionMismatch before anything is written; other errors come unchanged
@@ -35,18 +27,11 @@
 // insertion whose waiting records then fail to reach the data file reports
 // that error, yet stays logged and applied.
 //
-// Thread-safety: a Collection may be shared between threads. Its five members
-// (index, log, data file, id map, next-id counter) sit behind their own
-// reader-writer locks; nesting occurs only as id map then data file (update
-// and delete), index, then id map, then next-id (recovery), and the log held
-// while each of the others is taken in turn (insertions and the apply
-// operations, so the log and the data file see insertions in the same order;
-// flush). Insertions and the apply operations also hold a flush gate
-// shared for their whole run, which flush holds exclusively, so a flush never
-// empties the log of an insertion whose record is not yet durable.
-// Searches hold only the index's lock, shared; a waiting insertion keeps new
-// searches out of it until it has passed, so searches cannot starve
-// insertions.
+// Thread-safety: a Collection may be shared between threads. Changes
+// (insertions, the apply operations, flush, save_meta) are serialised;
+// searches run side by side with each other and hold off changes only while
+// they scan; a waiting change keeps new searches out until it has passed, so
+// searches cannot starve changes.
 #pragma once
 
 #include <cstdint>
@@ -61,10 +46,17 @@
 #include "filter.h"
 #include "index/brute_force.h"
 #include "payload.h"
-#include "storage/file.h"
-#include "storage/wal.h"
 
 namespace orvex {
+
+namespace fs {
+class FileSystem;
+}
+
+// When the log forces its writes to stable storage. Always: after every
+// entry; Batch: once 100 entries are unsynced; Manual (and any other value):
+// only at flush().
+enum class SyncMode : uint8_t { Always = 0, Batch = 1, Manual = 2 };
 
 struct CollectionConfig {
   uint64_t dimension = 0;
@@ -81,7 +73,7 @@ class Collection {
                                                             const CollectionConfig& config,
                                                             fs::FileSystem* fs = nullptr);
 
-  ~Collection();  // writes out buffers, without sync, checkpoint or meta save
+  ~Collection();  // writes out buffers (records only behind a forced log), no checkpoint, no meta save
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
 

@@ -36,84 +36,68 @@ class SmallStack {
   size_t size_ = 0;
 };
 
-// The number representations that equality tells apart. A non-negative
-// signed integer counts as unsigned: Json(5) built from an int equals a
-// parsed 5.
-enum class NumRep { Unsigned, Negative, Float };
+using Tag = FieldValue::Tag;
 
-NumRep num_rep(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::number_unsigned:
-      return NumRep::Unsigned;
-    case Json::value_t::number_integer:
-      return j.get_ref<const Json::number_integer_t&>() >= 0 ? NumRep::Unsigned : NumRep::Negative;
-    default:
-      return NumRep::Float;
+double float_of(const FieldValue& f) {
+  double d;
+  std::memcpy(&d, &f.bits, sizeof d);
+  return d;
+}
+
+bool is_number(Tag t) { return t == Tag::Unsigned || t == Tag::Negative || t == Tag::Float; }
+
+double number_of(const FieldValue& f) {
+  switch (f.tag) {
+    case Tag::Unsigned: return static_cast<double>(f.bits);
+    case Tag::Negative: return static_cast<double>(static_cast<int64_t>(f.bits));
+    default: return float_of(f);
   }
 }
 
-uint64_t as_u64(const Json& j) {
-  if (j.is_number_unsigned()) return j.get_ref<const Json::number_unsigned_t&>();
-  return static_cast<uint64_t>(j.get_ref<const Json::number_integer_t&>());
-}
+// ---- the leaf rules, shared by payload-by-payload and column matching ----
 
-double as_double(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::number_unsigned:
-      return static_cast<double>(j.get_ref<const Json::number_unsigned_t&>());
-    case Json::value_t::number_integer:
-      return static_cast<double>(j.get_ref<const Json::number_integer_t&>());
-    default:
-      return j.get_ref<const Json::number_float_t&>();
+// Strict JSON equality of two present values: kinds and number
+// representations must agree (1 != 1.0), floats compare as floats (0.0 ==
+// -0.0), strings, arrays and objects by content.
+bool field_equal(const FieldValue& a, const FieldValue& b) {
+  if (a.tag != b.tag) return false;
+  switch (a.tag) {
+    case Tag::Null: return true;
+    case Tag::Float: return float_of(a) == float_of(b);
+    case Tag::Other: return json_equal(*a.ref, *b.ref);
+    default: return a.bits == b.bits;
   }
 }
 
-bool numbers_equal(const Json& a, const Json& b) {
-  NumRep ra = num_rep(a);
-  if (ra != num_rep(b)) return false;
-  switch (ra) {
-    case NumRep::Unsigned:
-      return as_u64(a) == as_u64(b);
-    case NumRep::Negative:
-      return a.get_ref<const Json::number_integer_t&>() == b.get_ref<const Json::number_integer_t&>();
-    case NumRep::Float:
-      return a.get_ref<const Json::number_float_t&>() == b.get_ref<const Json::number_float_t&>();
+// Gt, Gte, Lt, Lte: only numbers are ordered; the cell (left) and the
+// bound (right) compare as doubles, so 3 > 2.5 and 2^53 + 1 is not > 2^53.
+template <FilterCondition::Kind K>
+bool order_passes(const FieldValue& cell, double bound) {
+  if (!is_number(cell.tag)) return false;
+  const double l = number_of(cell);
+  if constexpr (K == FilterCondition::Kind::Gt) return l > bound;
+  if constexpr (K == FilterCondition::Kind::Gte) return l >= bound;
+  if constexpr (K == FilterCondition::Kind::Lt) return l < bound;
+  return l <= bound;
+}
+
+// Contains: a string value holding the substring (never an array element).
+bool contains_passes(const FieldValue& cell, std::string_view substring) {
+  return cell.tag == Tag::Other && cell.ref->is_string() &&
+         std::string_view(cell.ref->get_ref<const Json::string_t&>()).find(substring) != std::string_view::npos;
+}
+
+// In: present and equal to one of the operands (FieldValues, or Json values
+// turned into FieldValues on the way).
+FieldValue as_field(const FieldValue& f) { return f; }
+FieldValue as_field(const Json& j) { return FieldValue::of(&j); }
+template <class Range>
+bool in_passes(const FieldValue& cell, const Range& operands) {
+  if (cell.tag == Tag::Absent) return false;
+  for (const auto& v : operands) {
+    if (field_equal(cell, as_field(v))) return true;
   }
   return false;
-}
-
-// Equality of two values whose members are not walked (everything but
-// arrays and objects). Kinds are already known to agree.
-bool scalars_equal(const Json& a, const Json& b) {
-  switch (a.type()) {
-    case Json::value_t::null:
-      return true;
-    case Json::value_t::boolean:
-      return a.get_ref<const Json::boolean_t&>() == b.get_ref<const Json::boolean_t&>();
-    case Json::value_t::string:
-      return a.get_ref<const Json::string_t&>() == b.get_ref<const Json::string_t&>();
-    case Json::value_t::binary:
-      return a == b;
-    default:  // discarded
-      return false;
-  }
-}
-
-enum class JsonKind { Null, Boolean, Number, String, Array, Object, Binary, Discarded };
-
-JsonKind kind_of(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::null: return JsonKind::Null;
-    case Json::value_t::boolean: return JsonKind::Boolean;
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-    case Json::value_t::number_float: return JsonKind::Number;
-    case Json::value_t::string: return JsonKind::String;
-    case Json::value_t::array: return JsonKind::Array;
-    case Json::value_t::object: return JsonKind::Object;
-    case Json::value_t::binary: return JsonKind::Binary;
-    default: return JsonKind::Discarded;
-  }
 }
 
 bool is_leaf(FilterCondition::Kind k) {
@@ -124,39 +108,33 @@ bool is_leaf(FilterCondition::Kind k) {
 }  // namespace
 
 bool json_equal(const Json& a, const Json& b) {
-  // Walks nested arrays and objects with an explicit stack of pairs still to
-  // compare, so any nesting depth is safe.
+  // Scalars compare by field_equal; arrays and objects are walked with an
+  // explicit stack of pairs still to compare, so any nesting depth is safe.
   SmallStack<std::pair<const Json*, const Json*>, 16> pending;
   pending.push({&a, &b});
   while (!pending.empty()) {
     auto [x, y] = pending.top();
     pending.pop();
-    JsonKind kind = kind_of(*x);
-    if (kind != kind_of(*y)) return false;
-    switch (kind) {
-      case JsonKind::Number:
-        if (!numbers_equal(*x, *y)) return false;
-        break;
-      case JsonKind::Array: {
-        const auto& ax = x->get_ref<const Json::array_t&>();
-        const auto& ay = y->get_ref<const Json::array_t&>();
-        if (ax.size() != ay.size()) return false;
-        for (size_t i = ax.size(); i-- > 0;) pending.push({&ax[i], &ay[i]});
-        break;
+    if (x->type() != y->type() && !(x->is_number() && y->is_number())) return false;
+    if (x->is_array()) {
+      const auto& ax = x->get_ref<const Json::array_t&>();
+      const auto& ay = y->get_ref<const Json::array_t&>();
+      if (ax.size() != ay.size()) return false;
+      for (size_t i = ax.size(); i-- > 0;) pending.push({&ax[i], &ay[i]});
+    } else if (x->is_object()) {
+      const auto& ox = x->get_ref<const Json::object_t&>();
+      const auto& oy = y->get_ref<const Json::object_t&>();
+      if (ox.size() != oy.size()) return false;
+      for (auto ix = ox.begin(), iy = oy.begin(); ix != ox.end(); ++ix, ++iy) {
+        if (ix->first != iy->first) return false;
+        pending.push({&ix->second, &iy->second});
       }
-      case JsonKind::Object: {
-        const auto& ox = x->get_ref<const Json::object_t&>();
-        const auto& oy = y->get_ref<const Json::object_t&>();
-        if (ox.size() != oy.size()) return false;
-        for (auto ix = ox.begin(), iy = oy.begin(); ix != ox.end(); ++ix, ++iy) {
-          if (ix->first != iy->first) return false;
-          pending.push({&ix->second, &iy->second});
-        }
-        break;
-      }
-      default:
-        if (!scalars_equal(*x, *y)) return false;
-        break;
+    } else if (x->is_string()) {
+      if (x->get_ref<const Json::string_t&>() != y->get_ref<const Json::string_t&>()) return false;
+    } else if (x->is_binary() || x->is_discarded()) {
+      if (x->is_discarded() || *x != *y) return false;
+    } else if (!field_equal(FieldValue::of(x), FieldValue::of(y))) {
+      return false;
     }
   }
   return true;
@@ -314,40 +292,26 @@ FilterCondition::~FilterCondition() {
 
 bool FilterCondition::leaf_matches(const Payload& payload) const {
   auto it = payload.data.find(field_);
-  const bool present = it != payload.data.end();
+  const FieldValue cell = FieldValue::of(it == payload.data.end() ? nullptr : &it->second);
   switch (kind_) {
-    case Kind::Eq:
-      return present && json_equal(it->second, value_);
-    case Kind::Ne:
-      return !present || !json_equal(it->second, value_);
+    case Kind::Eq: return field_equal(cell, FieldValue::of(&value_));  // an absent cell equals nothing
+    case Kind::Ne: return !field_equal(cell, FieldValue::of(&value_));
     case Kind::Gt:
     case Kind::Gte:
     case Kind::Lt:
     case Kind::Lte: {
-      if (!present || !value_.is_number() || !it->second.is_number()) return false;
-      double l = as_double(it->second);
-      double r = as_double(value_);
-      switch (kind_) {
-        case Kind::Gt: return l > r;
-        case Kind::Gte: return l >= r;
-        case Kind::Lt: return l < r;
-        default: return l <= r;
-      }
+      const FieldValue bound = FieldValue::of(&value_);
+      if (!is_number(bound.tag)) return false;
+      const double r = number_of(bound);
+      if (kind_ == Kind::Gt) return order_passes<Kind::Gt>(cell, r);
+      if (kind_ == Kind::Gte) return order_passes<Kind::Gte>(cell, r);
+      if (kind_ == Kind::Lt) return order_passes<Kind::Lt>(cell, r);
+      return order_passes<Kind::Lte>(cell, r);
     }
-    case Kind::In:
-      if (!present) return false;
-      for (const Json& v : values_) {
-        if (json_equal(it->second, v)) return true;
-      }
-      return false;
-    case Kind::Contains:
-      return present && it->second.is_string() &&
-             std::string_view(it->second.get_ref<const Json::string_t&>()).find(field2_) !=
-                 std::string_view::npos;
-    case Kind::Exists:
-      return present;
-    default:
-      return false;  // combinators are not leaves
+    case Kind::In: return in_passes(cell, values_);
+    case Kind::Contains: return contains_passes(cell, field2_);
+    case Kind::Exists: return cell.tag != Tag::Absent;
+    default: return false;  // combinators are not leaves
   }
 }
 
@@ -431,39 +395,6 @@ FieldValue FieldValue::of(const Json* value) {
   return f;
 }
 
-namespace {
-
-using Tag = FieldValue::Tag;
-
-double float_of(const FieldValue& f) {
-  double d;
-  std::memcpy(&d, &f.bits, sizeof d);
-  return d;
-}
-
-bool is_number(Tag t) { return t == Tag::Unsigned || t == Tag::Negative || t == Tag::Float; }
-
-double number_of(const FieldValue& f) {
-  switch (f.tag) {
-    case Tag::Unsigned: return static_cast<double>(f.bits);
-    case Tag::Negative: return static_cast<double>(static_cast<int64_t>(f.bits));
-    default: return float_of(f);
-  }
-}
-
-// Strict equality of two present values, as json_equal decides it.
-bool field_equal(const FieldValue& a, const FieldValue& b) {
-  if (a.tag != b.tag) return false;
-  switch (a.tag) {
-    case Tag::Null: return true;
-    case Tag::Float: return float_of(a) == float_of(b);
-    case Tag::Other: return json_equal(*a.ref, *b.ref);
-    default: return a.bits == b.bits;
-  }
-}
-
-}  // namespace
-
 struct ColumnMatcher::Leaf {
   FilterCondition::Kind kind;
   const FieldValue* column;
@@ -540,52 +471,26 @@ uint64_t ColumnMatcher::leaf_word(const Leaf& leaf, size_t base, size_t count) c
   };
   using K = FilterCondition::Kind;
   const FieldValue& v = leaf.value;
+  const double r = leaf.bound;
   switch (leaf.kind) {
-    case K::Eq:
-      if (v.tag == Tag::Unsigned || v.tag == Tag::Negative || v.tag == Tag::Bool) {
-        collect([&](const FieldValue& c) { return c.tag == v.tag && c.bits == v.bits; });
-      } else {
-        collect([&](const FieldValue& c) { return c.tag != Tag::Absent && field_equal(c, v); });
-      }
-      break;
-    case K::Ne:
-      collect([&](const FieldValue& c) { return c.tag == Tag::Absent || !field_equal(c, v); });
-      break;
+    case K::Eq: collect([&](const FieldValue& c) { return field_equal(c, v); }); break;
+    case K::Ne: collect([&](const FieldValue& c) { return !field_equal(c, v); }); break;
     case K::Gt:
+      if (leaf.bound_is_number) collect([&](const FieldValue& c) { return order_passes<K::Gt>(c, r); });
+      break;
     case K::Gte:
+      if (leaf.bound_is_number) collect([&](const FieldValue& c) { return order_passes<K::Gte>(c, r); });
+      break;
     case K::Lt:
-    case K::Lte: {
-      if (!leaf.bound_is_number) break;
-      const double r = leaf.bound;
-      switch (leaf.kind) {
-        case K::Gt: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) > r; }); break;
-        case K::Gte: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) >= r; }); break;
-        case K::Lt: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) < r; }); break;
-        default: collect([&](const FieldValue& c) { return is_number(c.tag) && number_of(c) <= r; }); break;
-      }
+      if (leaf.bound_is_number) collect([&](const FieldValue& c) { return order_passes<K::Lt>(c, r); });
       break;
-    }
-    case K::In:
-      collect([&](const FieldValue& c) {
-        if (c.tag == Tag::Absent) return false;
-        for (const FieldValue& x : leaf.values) {
-          if (field_equal(c, x)) return true;
-        }
-        return false;
-      });
+    case K::Lte:
+      if (leaf.bound_is_number) collect([&](const FieldValue& c) { return order_passes<K::Lte>(c, r); });
       break;
-    case K::Contains:
-      collect([&](const FieldValue& c) {
-        return c.tag == Tag::Other && c.ref->is_string() &&
-               std::string_view(c.ref->get_ref<const Json::string_t&>()).find(leaf.substring) !=
-                   std::string_view::npos;
-      });
-      break;
-    case K::Exists:
-      collect([](const FieldValue& c) { return c.tag != Tag::Absent; });
-      break;
-    default:
-      break;
+    case K::In: collect([&](const FieldValue& c) { return in_passes(c, leaf.values); }); break;
+    case K::Contains: collect([&](const FieldValue& c) { return contains_passes(c, leaf.substring); }); break;
+    case K::Exists: collect([](const FieldValue& c) { return c.tag != Tag::Absent; }); break;
+    default: break;
   }
   return w;
 }

@@ -1,5 +1,5 @@
-// IdMap: a flat hash map from u64 ids to u64 values (the collection's id ->
-// record offset map).
+// IdMap: a flat hash map from u64 ids to u64 values: the index's id -> slot
+// map and the collection's id -> record offset map.
 //
 // Layout: one array of (key, value) slots, a power of two in length, probed
 // linearly, at most 7/8 full. A lookup usually touches one cache line and
@@ -59,6 +59,7 @@ class IdMap {
 
   // Makes room for n entries in total without further growth.
   void reserve(size_t n) {
+    if (n <= capacity_ - capacity_ / 8) return;
     size_t want = 16;
     while (want - want / 8 < n) {
       if (want > (SIZE_MAX / sizeof(Slot)) / 2) throw std::bad_alloc();
@@ -78,6 +79,10 @@ class IdMap {
   }
   uint64_t* find(uint64_t key) { return const_cast<uint64_t*>(std::as_const(*this).find(key)); }
   bool contains(uint64_t key) const { return find(key) != nullptr; }
+  // Hints that `key` is about to be looked up (no effect on the contents).
+  void prefetch(uint64_t key) const {
+    if (capacity_ != 0) __builtin_prefetch(&slots_[home(key)]);
+  }
 
   // Inserts (key, value) when key is absent. Returns the entry's value (the
   // existing one when present) and whether it was inserted.

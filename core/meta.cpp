@@ -156,41 +156,6 @@ class MetaReader : public nlohmann::json_sax<Json> {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t n;
-    uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= n) return false;
-    for (size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    p += n + 1;
-  }
-  return true;
-}
-
 Result<std::string> render_meta(const CollectionMeta& meta) {
   std::string metric;
   try {

@@ -44,7 +44,4 @@ Result<std::string> render_meta(const CollectionMeta& meta);
 // alone (e.g. "missing field `next_id`"); the caller adds its prefix.
 Result<CollectionMeta> parse_meta(std::string_view text);
 
-// Whether `text` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view text);
-
 }  // namespace orvex

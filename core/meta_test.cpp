@@ -1,4 +1,5 @@
 #include "meta.h"
+#include "payload.h"
 
 #include <gtest/gtest.h>
 

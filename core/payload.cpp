@@ -76,16 +76,26 @@ void write_integer(Int v, std::string& out) {
   out.append(buf, res.ptr);
 }
 
-Status write_float(double v, std::string& out) {
-  char buf[32];
-  auto res = std::to_chars(buf, buf + sizeof buf, v);
-  std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
-  if (!std::isfinite(v)) {
-    return Error::payload_error("number " + std::string(text) + " is not finite and has no JSON text");
+template <class F>
+char* write_shortest(char* out, F v) {
+  char* start = out;
+  out = std::to_chars(out, out + 32, v).ptr;
+  for (char* p = start; p < out; ++p) {
+    if (*p == '.' || *p == 'e') return out;
   }
-  out.append(text);
-  // Keep the value a float when read back: "1" would read as an integer.
-  if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+  *out++ = '.';
+  *out++ = '0';
+  return out;
+}
+
+Status write_float(double v, std::string& out) {
+  if (!std::isfinite(v)) {
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    return Error::payload_error("number " + std::string(buf, res.ptr) + " is not finite and has no JSON text");
+  }
+  char buf[40];
+  out.append(buf, write_shortest(buf, v));
   return ok_status();
 }
 
@@ -154,6 +164,18 @@ Status write_value(const Json& root, std::string& out) {
 struct DuplicateData {};
 
 }  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t len = utf8_sequence_length(text, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+char* write_float_text(char* out, float value) { return write_shortest(out, value); }
+char* write_float_text(char* out, double value) { return write_shortest(out, value); }
 
 Status append_payload_text(const Payload& payload, std::string& out) {
   if (payload.data.empty()) {

@@ -41,4 +41,14 @@ Status append_payload_text(const Payload& payload, std::string& out);
 // nothing but whitespace may follow. Errors as above (cause only).
 Result<Payload> parse_payload_text(std::string_view text);
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates, no
+// code point past U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
+// Writes the shortest decimal text that reads back as the same value, with
+// ".0" after a whole number so that it reads back as a float ("2" -> "2.0"),
+// and returns the end. At most 32 characters; the value must be finite.
+char* write_float_text(char* out, float value);
+char* write_float_text(char* out, double value);
+
 }  // namespace orvex

@@ -18,6 +18,7 @@
 #endif
 
 #include "../filter.h"
+#include "../id_map.h"
 #include "kernels.h"
 
 namespace orvex {
@@ -25,125 +26,6 @@ namespace orvex {
 namespace {
 
 using kernels::kGroup;
-
-constexpr uint64_t kNoSlot = std::numeric_limits<uint64_t>::max();
-
-uint64_t mix64(uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ull;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebull;
-  x ^= x >> 31;
-  return x;
-}
-
-// A fresh, unpredictable seed for every index instance.
-uint64_t fresh_seed() {
-  static const uint64_t base = [] {
-    uint64_t b = static_cast<uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    try {
-      std::random_device rd;
-      b ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
-    } catch (...) {
-      // No entropy source: the clock alone still varies between runs.
-    }
-    return b;
-  }();
-  static std::atomic<uint64_t> counter{0};
-  return mix64(base + 0x9e3779b97f4a7c15ull * (counter.fetch_add(1, std::memory_order_relaxed) + 1));
-}
-
-// Open-addressing map from id to storage slot, linear probing, seeded hash,
-// load factor at most 1/2. Erasing shifts the following run back, so there
-// are no tombstones.
-class IdMap {
- public:
-  explicit IdMap(uint64_t seed) : seed_(seed) {}
-
-  uint64_t find(uint64_t id) const {
-    if (buckets_.empty()) return kNoSlot;
-    for (size_t i = home(id);; i = (i + 1) & mask_) {
-      const Bucket& b = buckets_[i];
-      if (b.slot == kNoSlot) return kNoSlot;
-      if (b.id == id) return b.slot;
-    }
-  }
-
-  // Makes room for n entries in all. Throws std::bad_alloc; unchanged then.
-  void reserve(size_t n) {
-    if (n <= capacity_for(buckets_.size())) return;
-    size_t want = 16;
-    while (capacity_for(want) < n) {
-      if (want > (std::numeric_limits<size_t>::max() >> 2)) throw std::bad_alloc();
-      want *= 2;
-    }
-    std::vector<Bucket> old(want, Bucket{0, kNoSlot});
-    old.swap(buckets_);
-    mask_ = want - 1;
-    for (const Bucket& b : old) {
-      if (b.slot != kNoSlot) place(b.id, b.slot);
-    }
-  }
-
-  // Hints that `id` is about to be looked up; room must have been reserved.
-  void prefetch(uint64_t id) const { __builtin_prefetch(&buckets_[home(id)]); }
-
-  // Adds an id that is absent; room must have been reserved.
-  void insert_new(uint64_t id, uint64_t slot) {
-    place(id, slot);
-    ++size_;
-  }
-
-  // Points a present id at another slot.
-  void set(uint64_t id, uint64_t slot) {
-    for (size_t i = home(id);; i = (i + 1) & mask_) {
-      if (buckets_[i].id == id && buckets_[i].slot != kNoSlot) {
-        buckets_[i].slot = slot;
-        return;
-      }
-    }
-  }
-
-  // Erases a present id.
-  void erase(uint64_t id) {
-    size_t i = home(id);
-    while (!(buckets_[i].id == id && buckets_[i].slot != kNoSlot)) i = (i + 1) & mask_;
-    for (size_t j = (i + 1) & mask_;; j = (j + 1) & mask_) {
-      if (buckets_[j].slot == kNoSlot) break;
-      const size_t k = home(buckets_[j].id);
-      // Move bucket j into the hole at i unless its home lies cyclically in (i, j].
-      const bool stays = (i <= j) ? (i < k && k <= j) : (i < k || k <= j);
-      if (!stays) {
-        buckets_[i] = buckets_[j];
-        i = j;
-      }
-    }
-    buckets_[i] = Bucket{0, kNoSlot};
-    --size_;
-  }
-
-  size_t memory_bytes() const { return buckets_.capacity() * sizeof(Bucket); }
-
- private:
-  struct Bucket {
-    uint64_t id;
-    uint64_t slot;  // kNoSlot: empty
-  };
-
-  static size_t capacity_for(size_t buckets) { return buckets / 2; }
-  size_t home(uint64_t id) const { return static_cast<size_t>(mix64(id ^ seed_)) & mask_; }
-  void place(uint64_t id, uint64_t slot) {
-    size_t i = home(id);
-    while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask_;
-    buckets_[i] = Bucket{id, slot};
-  }
-
-  uint64_t seed_;
-  std::vector<Bucket> buckets_;
-  size_t mask_ = 0;
-  size_t size_ = 0;
-};
 
 // Page-aligned (so 64-byte aligned), zero-initialised float storage that
 // grows in place or moves without copying through mremap. Fresh pages are
@@ -248,7 +130,7 @@ constexpr size_t kMaxColumns = 8;
 }  // namespace
 
 struct BruteForceIndex::Impl {
-  Impl(DistanceMetric m, uint64_t d) : metric(m), dim(d), map(fresh_seed()) {}
+  Impl(DistanceMetric m, uint64_t d) : metric(m), dim(d) {}
 
   DistanceMetric metric;
   uint64_t dim;
@@ -259,7 +141,7 @@ struct BruteForceIndex::Impl {
   // payload arrives, so an index without payloads pays nothing for them.
   std::vector<std::unique_ptr<Payload>> payloads;
   std::vector<float> norms;  // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
-  IdMap map;
+  IdMap map;  // id -> slot, seeded per instance
 
   // Per payload key a filter asked about: that key's value per slot, kept in
   // step by insert and remove. Searches share the cache under column_mutex
@@ -347,7 +229,7 @@ struct BruteForceIndex::Impl {
     }
     for (size_t j = 0; j < kGroup; ++j) map.prefetch(batch_ids[j]);
     for (size_t j = 0; j < kGroup; ++j) {
-      if (map.find(batch_ids[j]) != kNoSlot) return false;
+      if (map.contains(batch_ids[j])) return false;
       for (size_t i = 0; i < j; ++i)
         if (batch_ids[i] == batch_ids[j]) return false;
     }
@@ -363,7 +245,7 @@ struct BruteForceIndex::Impl {
     for (size_t j = 0; j < kGroup; ++j) {
       ids.push_back(batch_ids[j]);
       if (!payloads.empty()) payloads.push_back(nullptr);
-      map.insert_new(batch_ids[j], n + j);
+      map.try_emplace(batch_ids[j], n + j);  // room was made: does not allocate
     }
     n += kGroup;
     columns_append_empty(kGroup);
@@ -486,7 +368,7 @@ BruteForceIndex& BruteForceIndex::operator=(BruteForceIndex&&) noexcept = defaul
 Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Payload payload) {
   Impl& m = *impl_;
   if (vector.size() != m.dim) return Error::dimension_mismatch(m.dim, vector.size());
-  if (m.map.find(id) != kNoSlot) return Error::duplicate_id(id);
+  if (m.map.contains(id)) return Error::duplicate_id(id);
   std::unique_ptr<Payload> owned;
   try {
     m.make_room(m.n + 1);
@@ -509,7 +391,7 @@ Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Paylo
   if (m.metric == DistanceMetric::Cosine) m.norms[slot] = std::sqrt(dot_product(vector, vector));
   m.ids.push_back(id);
   if (!m.payloads.empty() || owned) m.payloads.push_back(std::move(owned));
-  m.map.insert_new(id, slot);
+  m.map.try_emplace(id, slot);  // room was made: does not allocate
   ++m.n;
   m.columns_append();
   return ok_status();
@@ -542,8 +424,9 @@ Status BruteForceIndex::insert_batch(std::span<const uint64_t> ids, std::span<co
 
 bool BruteForceIndex::remove(uint64_t id) {
   Impl& m = *impl_;
-  const uint64_t slot = m.map.find(id);
-  if (slot == kNoSlot) return false;
+  const uint64_t* found = m.map.find(id);
+  if (found == nullptr) return false;
+  const size_t slot = static_cast<size_t>(*found);
   const size_t last = m.n - 1;
   float* hole = m.lane_base(slot);
   float* tail = m.lane_base(last);
@@ -552,7 +435,7 @@ bool BruteForceIndex::remove(uint64_t id) {
     m.ids[slot] = m.ids[last];
     if (!m.payloads.empty()) m.payloads[slot] = std::move(m.payloads[last]);
     if (m.metric == DistanceMetric::Cosine) m.norms[slot] = m.norms[last];
-    m.map.set(m.ids[slot], slot);
+    *m.map.find(m.ids[slot]) = slot;
     for (Impl::Column& c : m.columns) (*c.cells)[slot] = (*c.cells)[last];
   }
   for (Impl::Column& c : m.columns) c.cells->pop_back();
@@ -646,7 +529,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
   }
 }
 
-bool BruteForceIndex::contains(uint64_t id) const { return impl_->map.find(id) != kNoSlot; }
+bool BruteForceIndex::contains(uint64_t id) const { return impl_->map.contains(id); }
 
 size_t BruteForceIndex::len() const { return impl_->n; }
 

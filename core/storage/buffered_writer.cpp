@@ -10,7 +10,7 @@ BufferedWriter::BufferedWriter(std::unique_ptr<File> file, uint64_t file_length)
   buffer_.reserve(kCapacity);
 }
 
-BufferedWriter::~BufferedWriter() { (void)flush(); }
+BufferedWriter::~BufferedWriter() { (void)write_out(); }
 
 Status BufferedWriter::write_through(const char* data, size_t n, size_t& written) {
   written = 0;
@@ -24,7 +24,7 @@ Status BufferedWriter::write_through(const char* data, size_t n, size_t& written
   return ok_status();
 }
 
-Status BufferedWriter::flush() {
+Status BufferedWriter::write_out() {
   if (buffer_.empty()) return ok_status();
   size_t written = 0;
   Status st = write_through(buffer_.data(), buffer_.size(), written);
@@ -49,7 +49,7 @@ Status BufferedWriter::append(std::string_view piece) {
   }
   if (buffer_.size() + piece.size() > kCapacity && !buffer_.empty()) {
     // The new piece is not touched if this fails: it is refused whole.
-    ORVEX_TRY(flush());
+    ORVEX_TRY(write_out());
   }
   if (piece.size() >= kCapacity) {
     size_t written = 0;
@@ -67,6 +67,25 @@ Status BufferedWriter::append(std::string_view piece) {
     return ok_status();
   }
   buffer_.append(piece);  // fits: capacity was reserved
+  return ok_status();
+}
+
+}  // namespace orvex::fs
+
+namespace orvex::fs {
+
+Status BufferedWriter::cut_to(uint64_t length) {
+  if (length > end_offset()) {
+    return Error::io("truncate failed: offset " + std::to_string(length) + " is beyond the end of the file (" +
+                     std::to_string(end_offset()) + " bytes)");
+  }
+  Status st = write_out();
+  if (!st.ok()) return Error::io("flush failed: " + st.error().text());
+  st = file_->truncate(length);
+  if (!st.ok()) return Error::io("truncate failed: " + st.error().text());
+  file_length_ = length;
+  st = file_->sync();
+  if (!st.ok()) return Error::io("sync failed: " + st.error().text());
   return ok_status();
 }
 

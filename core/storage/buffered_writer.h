@@ -11,9 +11,8 @@
 //
 // Held mode: while held, nothing is written to the file by append: every
 // piece waits in the buffer, which grows past 8192 bytes as needed, until
-// flush() or until the hold is lifted and the next append writes it out. The
-// collection holds its data file this way so that no record reaches the file
-// before the log entry that describes it is on stable storage.
+// write_out() or until the hold is lifted and the next append writes it out.
+// The storage engine holds its data file this way (see engine.h).
 //
 // Thread-safety: none; one user at a time. Owns its File.
 #pragma once
@@ -42,9 +41,9 @@ class BufferedWriter {
   // Hands over one whole piece (see the contract above). Errors carry the
   // cause only.
   Status append(std::string_view piece);
-  // Writes out everything in the buffer. On failure, what could not be
-  // written stays in the buffer.
-  Status flush();
+  // Writes out everything in the buffer (no sync). On failure, what could
+  // not be written stays in the buffer.
+  Status write_out();
   // Held mode (see above). Lifting the hold writes nothing by itself.
   void set_hold(bool hold) { hold_ = hold; }
   bool held() const { return hold_; }
@@ -63,10 +62,10 @@ class BufferedWriter {
   // Direct access to the waiting bytes (byte i lies at file_length() + i).
   char* buffer_data() { return buffer_.data(); }
 
-  // The handle, for truncation and syncs. Precondition for truncate: the
-  // buffer is empty; then call set_file_length.
-  File& file() { return *file_; }
-  void set_file_length(uint64_t length) { file_length_ = length; }
+  // Cuts the file back to `length` bytes (writing out the buffer first) and
+  // syncs it: the one way a torn tail is cut off. Errors carry the step's
+  // prefix: "flush failed: ", "truncate failed: ", "sync failed: ".
+  Status cut_to(uint64_t length);
 
  private:
   // Writes `data` with write_some until done; advances file_length_ by what

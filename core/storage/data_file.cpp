@@ -256,31 +256,14 @@ Result<DataScan> DataFile::iter_active() const {
 }
 
 Status DataFile::write_out() {
-  Status st = writer_.flush();
+  Status st = writer_.write_out();
   if (!st.ok()) return io("flush failed: ", st.error());
   return ok_status();
 }
 
-
-Status DataFile::flush() {
-  Status st = writer_.flush();
-  if (!st.ok()) return io("flush failed: ", st.error());
-  st = writer_.sync();
-  if (!st.ok()) return io("sync failed: ", st.error());
-  return ok_status();
-}
-
-Status DataFile::truncate_to(uint64_t offset) {
-  if (offset > writer_.end_offset()) {
-    return Error::io("truncate failed: offset " + std::to_string(offset) + " is beyond the end of the file (" +
-                     std::to_string(writer_.end_offset()) + " bytes)");
-  }
-  Status st = writer_.flush();
-  if (!st.ok()) return io("flush failed: ", st.error());
-  st = writer_.file().truncate(offset);
-  if (!st.ok()) return io("truncate failed: ", st.error());
-  writer_.set_file_length(offset);
-  st = writer_.sync();
+Status DataFile::sync() {
+  ORVEX_TRY(write_out());
+  Status st = writer_.sync();
   if (!st.ok()) return io("sync failed: ", st.error());
   return ok_status();
 }

@@ -14,13 +14,13 @@
 // Errors: every failure is Error::io with the step's prefix followed by the
 // cause (e.g. "failed to open data file: Permission denied (os error 13)").
 //
-// Thread-safety: no lock of its own. append, flush and truncate_to change
-// the writer and need exclusive access. read_at, iter_active and scan_active
+// Thread-safety: no lock of its own. append, write_out, sync and cut_to
+// change the writer and need exclusive access. read_at, iter_active and scan_active
 // only use the path and their own handles (they never see records still in
 // the buffer). mark_deleted writes one byte (through its own handle, or into
 // the buffer for a buffered record) and may run beside reads and other
-// mark_deleted calls at other offsets, but not beside append, flush or
-// truncate_to; mark_deleted_many likewise. The FileSystem passed to open must outlive the DataFile.
+// mark_deleted calls at other offsets, but not beside append, write_out,
+// sync or cut_to; mark_deleted_many likewise. The FileSystem passed to open must outlive the DataFile.
 #pragma once
 
 #include <cstdint>
@@ -104,14 +104,13 @@ class DataFile {
   // payload costs no parsing.
   Result<uint64_t> scan_active(const std::function<void(DataRecord&)>& visit) const;
 
-  // Writes out the buffer and forces the file to stable storage.
-  Status flush();
-
   // Writes out the buffer without forcing it to stable storage.
   Status write_out();
+  // Writes out the buffer and forces the file to stable storage.
+  Status sync();
 
   // Held mode: appended records wait in memory (the buffer grows as needed)
-  // and reach the file only at write_out, flush or destruction. See
+  // and reach the file only at write_out, sync or destruction. See
   // BufferedWriter. buffered_bytes() tells how much is waiting.
   void set_hold(bool hold) { writer_.set_hold(hold); }
   size_t buffered_bytes() const { return writer_.buffered(); }
@@ -121,9 +120,8 @@ class DataFile {
   void discard_buffer() { writer_.discard(); }
 
   // Cuts the file back to `offset` bytes and syncs it; offset() becomes
-  // `offset`. Precondition: the write buffer is empty (right after open or a
-  // successful flush), and offset <= offset().
-  Status truncate_to(uint64_t offset);
+  // `offset` (at open, after a torn tail, with the scan's end).
+  Status cut_to(uint64_t offset) { return writer_.cut_to(offset); }
 
   // Where the next record will start (counts bytes still in the buffer).
   uint64_t offset() const { return writer_.end_offset(); }

@@ -1,5 +1,5 @@
-// A temporary directory for storage tests, removed with its files at scope
-// end.
+// A temporary directory for storage and collection tests, removed with its
+// files at scope end, and small byte helpers.
 #pragma once
 
 #include <stdlib.h>
@@ -37,6 +37,12 @@ inline std::string slurp(const std::string& path) {
 inline void spit(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The little-endian bytes of an integer.
+template <class T>
+std::string le(T v) {
+  return std::string(reinterpret_cast<const char*>(&v), sizeof v);
 }
 
 }  // namespace orvex::testing

@@ -37,25 +37,6 @@ const char* kind_name(WalEntryKind kind) {
   return nullptr;
 }
 
-// Appends the shortest text that reads back as the same float; ".0" keeps
-// a whole number recognisable as a float ("2" -> "2.0").
-char* write_float(char* p, float v) {
-  char* start = p;
-  p = std::to_chars(p, p + 32, v).ptr;
-  bool plain = true;
-  for (char* q = start; q < p; ++q) {
-    if (*q == '.' || *q == 'e') {
-      plain = false;
-      break;
-    }
-  }
-  if (plain) {
-    *p++ = '.';
-    *p++ = '0';
-  }
-  return p;
-}
-
 // Encodes the frame (header placeholder, then the entry text) into `frame`.
 Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
                     std::string& frame) {
@@ -91,7 +72,7 @@ Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vecto
     put(R"(,"vector":[)");
     for (size_t i = 0; i < vector.size(); ++i) {
       if (i != 0) *p++ = ',';
-      p = write_float(p, vector[i]);
+      p = write_float_text(p, vector[i]);
     }
     put(R"(],"payload":)");
     frame.resize(static_cast<size_t>(p - frame.data()));
@@ -122,20 +103,21 @@ bool all_zero(const char* p, size_t n) {
 
 }  // namespace
 
-Wal::Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length, SyncMode mode)
+Wal::Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length,
+         uint64_t sync_every)
     : fs_(fs),
       path_(std::move(path)),
       writer_(std::make_unique<fs::BufferedWriter>(std::move(file), length)),
-      sync_mode_(mode) {}
+      sync_every_(sync_every) {}
 
 Wal::~Wal() = default;  // the writer writes out its buffer
 
-Result<std::unique_ptr<Wal>> Wal::open(fs::FileSystem& fs, std::string path, SyncMode mode) {
+Result<std::unique_ptr<Wal>> Wal::open(fs::FileSystem& fs, std::string path, uint64_t sync_every) {
   Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadAppendCreate);
   if (!file.ok()) return io("failed to open WAL: ", file.error());
   Result<uint64_t> length = file.value()->size();
   if (!length.ok()) return io("failed to open WAL: ", length.error());
-  return std::unique_ptr<Wal>(new Wal(fs, std::move(path), std::move(file).value(), length.value(), mode));
+  return std::unique_ptr<Wal>(new Wal(fs, std::move(path), std::move(file).value(), length.value(), sync_every));
 }
 
 Status Wal::append(const WalEntry& entry) {
@@ -148,15 +130,12 @@ Status Wal::append(WalEntryKind kind, uint64_t id, std::span<const float> vector
   Status st = writer_->append(frame_);
   if (!st.ok()) return io("write checksum failed: ", st.error());
   ++unsynced_entries_;
-  if (sync_mode_ == SyncMode::Always ||
-      (sync_mode_ == SyncMode::Batch && unsynced_entries_ >= kSyncBatch)) {
-    return sync();
-  }
+  if (sync_every_ != 0 && unsynced_entries_ >= sync_every_) return sync();
   return ok_status();
 }
 
 Status Wal::sync() {
-  Status st = writer_->flush();
+  Status st = writer_->write_out();
   if (!st.ok()) return io("flush failed: ", st.error());
   st = writer_->sync();
   if (!st.ok()) return io("sync failed: ", st.error());
@@ -174,21 +153,6 @@ Status Wal::checkpoint() {
   } catch (const std::bad_alloc&) {
     return Error::io("truncate failed: " + os_error_text(ENOMEM));
   }
-  return ok_status();
-}
-
-Status Wal::truncate_to(uint64_t offset) {
-  if (offset > writer_->end_offset()) {
-    return Error::io("truncate failed: offset " + std::to_string(offset) + " is beyond the end of the file (" +
-                     std::to_string(writer_->end_offset()) + " bytes)");
-  }
-  Status st = writer_->flush();
-  if (!st.ok()) return io("flush failed: ", st.error());
-  st = writer_->file().truncate(offset);
-  if (!st.ok()) return io("truncate failed: ", st.error());
-  writer_->set_file_length(offset);
-  st = writer_->sync();
-  if (!st.ok()) return io("sync failed: ", st.error());
   return ok_status();
 }
 

@@ -8,8 +8,8 @@
 // Errors: Error::io for input/output failures, Error::wal_corrupted for
 // encoding, decoding and checksum failures, each with the step's prefix.
 //
-// Thread-safety: no lock of its own; append, sync, checkpoint and
-// truncate_to need exclusive access. read_all and from_bytes are pure
+// Thread-safety: no lock of its own; append, sync, checkpoint and cut_to
+// need exclusive access. read_all and from_bytes are pure
 // functions of their arguments. The FileSystem passed to open must outlive
 // the Wal.
 #pragma once
@@ -27,11 +27,6 @@
 #include "file.h"
 
 namespace orvex {
-
-// When appended entries are forced to stable storage. Always: after every
-// entry; Batch: when 100 entries are unsynced; Manual (and any other value):
-// only at sync() or checkpoint().
-enum class SyncMode : uint8_t { Always = 0, Batch = 1, Manual = 2 };
 
 enum class WalEntryKind : uint8_t { Insert = 1, Update = 2, Delete = 3, Checkpoint = 4 };
 
@@ -53,19 +48,19 @@ struct WalRead {
 
 class Wal {
  public:
-  static constexpr uint64_t kSyncBatch = 100;
-
   // Opens (creating if missing) the log at `path` for appending. Nothing is
-  // read or checked; new frames go after what the file holds.
-  static Result<std::unique_ptr<Wal>> open(fs::FileSystem& fs, std::string path, SyncMode mode);
+  // read or checked; new frames go after what the file holds. append()
+  // forces the log once `sync_every` entries are unsynced (1: after every
+  // entry; 0: never by itself, only at sync() or checkpoint()).
+  static Result<std::unique_ptr<Wal>> open(fs::FileSystem& fs, std::string path, uint64_t sync_every);
 
   // Writes out the buffer, ignoring errors, without a sync.
   ~Wal();
   Wal(const Wal&) = delete;
   Wal& operator=(const Wal&) = delete;
 
-  // Frames the entry and hands it to the buffer whole, then syncs as the
-  // mode says. A vector with a non-finite component is refused
+  // Frames the entry and hands it to the buffer whole, then syncs when
+  // sync_every entries are unsynced. A vector with a non-finite component is refused
   // (WalCorrupted "serialization failed: vector component N is not finite")
   // and nothing is written; so is an entry text of 4 GiB or more (Io). If the
   // frame cannot be handed over, nothing of it reaches the file. If only the
@@ -83,13 +78,13 @@ class Wal {
   // the file is empty and the next frame is written at offset 0.
   Status checkpoint();
 
-  // Cuts the file back to `offset` bytes and syncs it (used at open after a
-  // torn tail, with read_all's end_offset). Precondition: nothing appended
-  // since open or the last successful sync.
-  Status truncate_to(uint64_t offset);
+  // Cuts the file back to `offset` bytes and syncs it (at open, after a torn
+  // tail, with read_all's end_offset).
+  Status cut_to(uint64_t offset) { return writer_->cut_to(offset); }
 
   uint64_t unsynced_entries() const { return unsynced_entries_; }
-  SyncMode sync_mode() const { return sync_mode_; }
+  // The file's length as this writer knows it (frames still buffered included).
+  uint64_t length() const { return writer_->end_offset(); }
   const std::string& path() const { return path_; }
 
   // Reads every entry of the log at `path` (its own handle; never an open
@@ -104,12 +99,12 @@ class Wal {
   static Result<WalEntry> from_bytes(std::string_view data);
 
  private:
-  Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length, SyncMode mode);
+  Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length, uint64_t sync_every);
 
   fs::FileSystem& fs_;
   std::string path_;
   std::unique_ptr<fs::BufferedWriter> writer_;
-  SyncMode sync_mode_;
+  uint64_t sync_every_;
   uint64_t unsynced_entries_ = 0;
   std::string frame_;  // one encoded frame, reused between appends
 };

@@ -1,0 +1,196 @@
+#include "engine.h"
+
+#include <utility>
+
+namespace orvex {
+namespace {
+
+constexpr const char* kMetaFile = "meta.json";
+constexpr const char* kMetaTempFile = "meta.json.tmp";
+constexpr const char* kWalFile = "wal.log";
+constexpr const char* kDataFile = "data.ovx";
+
+// Waiting records go out in runs of at least this many bytes once the log is
+// synced, and force the log once this many more wait (see engine.h).
+constexpr size_t kWriteOutBytes = size_t{1} << 20;
+constexpr size_t kMaxHeldBytes = size_t{4} << 20;
+
+// The directory that holds `path` ("." for a bare name, "/" at the root).
+std::string parent_dir(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  path.resize(slash);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<Wal> wal,
+                             std::unique_ptr<DataFile> data, std::vector<std::string> created_dirs)
+    : fs_(fs), dir_(std::move(dir)), wal_(std::move(wal)), data_(std::move(data)), created_dirs_(std::move(created_dirs)) {
+  data_->set_hold(true);
+}
+
+StorageEngine::~StorageEngine() {
+  // Waiting records go out only behind a forced log; the data file's
+  // destructor writes out what is left.
+  if (data_->buffered_bytes() == 0) return;
+  if (wal_->unsynced_entries() > 0 && !wal_->sync().ok()) data_->discard_buffer();
+}
+
+Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
+    fs::FileSystem& fs, const std::string& dir, uint64_t log_sync_every,
+    const std::function<Status(const std::string& meta_text)>& check_meta, bool* existing) {
+  std::vector<std::string> created;
+  if (!fs.exists(dir)) {
+    for (std::string p = dir; !p.empty() && !fs.exists(p);) {
+      created.push_back(p);
+      std::string up = parent_dir(p);
+      if (up == p) break;
+      p = std::move(up);
+    }
+    if (auto s = fs.create_dirs(dir); !s.ok()) return Error::collection("create dir failed: " + s.error().text());
+  }
+
+  const std::string meta_path = fs::join(dir, kMetaFile);
+  *existing = fs.exists(meta_path);
+  if (*existing) {
+    auto text = fs.read_file(meta_path);
+    if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
+    if (!is_valid_utf8(*text)) return Error::collection("read meta failed: stream did not contain valid UTF-8");
+    ORVEX_TRY(check_meta(*text));
+  }
+
+  auto wal = Wal::open(fs, fs::join(dir, kWalFile), log_sync_every);
+  if (!wal.ok()) return std::move(wal).error();
+  auto data = DataFile::open(fs, fs::join(dir, kDataFile));
+  if (!data.ok()) return std::move(data).error();
+  return std::unique_ptr<StorageEngine>(
+      new StorageEngine(fs, dir, std::move(*wal), std::move(*data), std::move(created)));
+}
+
+Status StorageEngine::recover(RecoveryVisitor& visitor) {
+  auto end = data_->scan_active([&](DataRecord& rec) { visitor.on_record(rec); });
+  if (!end.ok()) return std::move(end).error();
+  // Whatever follows the last whole record is the torn end of an interrupted
+  // write: cut it off before anything is appended behind it.
+  if (*end < data_->offset()) ORVEX_TRY(data_->cut_to(*end));
+
+  auto read = Wal::read_all(fs_, fs::join(dir_, kWalFile));
+  if (!read.ok()) return std::move(read).error();
+  if (read->end_offset < wal_->length()) ORVEX_TRY(wal_->cut_to(read->end_offset));
+  // The log as read may sit only in the operating system's cache (the last
+  // process may have died before its next sync): force it before records
+  // that it describes are appended.
+  if (!read->entries.empty()) ORVEX_TRY(wal_->sync());
+  visitor.before_entries(read->entries);
+  replaying_ = true;
+  for (WalEntry& entry : read->entries) {
+    Status applied = visitor.on_entry(entry);
+    if (!applied.ok()) {
+      replaying_ = false;
+      return applied;
+    }
+    entry.vector = {};  // applied: the data now lives with the visitor
+  }
+  replaying_ = false;
+
+  // Records that replay superseded are retired once their successors are on
+  // stable storage, so the data file keeps one live record per id across
+  // reopenings. A failure of the data file here is kept for the next
+  // checkpoint to report; the log still describes everything.
+  if (superseded_.empty()) {
+    (void)data_->write_out();
+    return ok_status();
+  }
+  if (auto s = data_->sync(); !s.ok()) {
+    data_sync_failure_ = s.error();
+    return ok_status();
+  }
+  return mark_superseded();
+}
+
+Status StorageEngine::append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
+                             bool log, std::optional<uint64_t>* offset) {
+  offset->reset();
+  if (log) ORVEX_TRY(wal_->append(kind, id, vector, payload));
+  if (kind == WalEntryKind::Delete) return ok_status();
+  auto appended = data_->append(id, vector, payload);
+  if (!appended.ok()) return std::move(appended).error();
+  *offset = *appended;
+  Status released = release_records();
+  return replaying_ ? ok_status() : released;
+}
+
+Status StorageEngine::release_records() {
+  const size_t waiting = data_->buffered_bytes();
+  if (waiting < kWriteOutBytes) return ok_status();
+  if (wal_->unsynced_entries() > 0) {
+    if (waiting < kMaxHeldBytes) return ok_status();
+    ORVEX_TRY(wal_->sync());
+  }
+  return data_->write_out();
+}
+
+Status StorageEngine::mark_deleted(uint64_t offset) { return data_->mark_deleted(offset); }
+
+void StorageEngine::supersede(uint64_t offset) { superseded_.push_back(offset); }
+
+Status StorageEngine::mark_superseded() {
+  // One handle for all of them. After a failure every mark is kept for the
+  // next checkpoint (marking a record twice is harmless).
+  ORVEX_TRY(data_->mark_deleted_many(superseded_));
+  superseded_.clear();
+  return ok_status();
+}
+
+Status StorageEngine::checkpoint() {
+  if (data_sync_failure_) return *data_sync_failure_;
+  // The log first: the data file must not hold a record whose frame is not
+  // durable.
+  if (wal_->unsynced_entries() > 0) ORVEX_TRY(wal_->sync());
+  if (auto s = data_->write_out(); !s.ok()) {
+    data_sync_failure_ = s.error();
+    return s;
+  }
+  // Every successor is written out now; the marks and the records reach
+  // stable storage in one sync, before the log that still describes them is
+  // emptied.
+  ORVEX_TRY(mark_superseded());
+  if (auto s = data_->sync(); !s.ok()) {
+    data_sync_failure_ = s.error();
+    return s;
+  }
+  return wal_->checkpoint();
+}
+
+Status StorageEngine::write_meta(const std::string& text) {
+  // A whole temporary file, synced, renamed over meta.json, then the
+  // directory synced: meta.json is always either the old or the new text.
+  const std::string tmp = fs::join(dir_, kMetaTempFile);
+  auto fail = [&](const Error& e) {
+    if (fs_.exists(tmp)) (void)fs_.remove(tmp);
+    return Error::collection("write meta failed: " + e.text());
+  };
+  {
+    auto file = fs_.open(tmp, fs::OpenMode::WriteCreateTruncate);
+    if (!file.ok()) return fail(file.error());
+    if (auto s = (*file)->write(text.data(), text.size()); !s.ok()) return fail(s.error());
+    if (auto s = (*file)->sync(); !s.ok()) return fail(s.error());
+  }
+  if (auto s = fs_.rename(tmp, fs::join(dir_, kMetaFile)); !s.ok()) return fail(s.error());
+  if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::collection("write meta failed: " + s.error().text());
+  // The directories open created become durable in their parents.
+  while (!created_dirs_.empty()) {
+    if (auto s = fs_.sync_dir(parent_dir(created_dirs_.front())); !s.ok()) {
+      return Error::collection("sync dir failed: " + s.error().text());
+    }
+    created_dirs_.erase(created_dirs_.begin());
+  }
+  return ok_status();
+}
+
+}  // namespace orvex

@@ -1,0 +1,142 @@
+// StorageEngine: the files of one collection directory and every rule about
+// how they reach the disk.
+//
+//   wal.log    the write-ahead log: one frame per change since the last
+//              checkpoint (wal.h)
+//   data.ovx   the records of every stored vector, appended, never moved;
+//              only a record's delete marker changes (data_file.h)
+//   meta.json  settings and counters, replaced atomically
+//
+// The write-ahead rule, enforced here and nowhere else: a record reaches
+// data.ovx only once the log frame describing it is on stable storage.
+// Otherwise a crash could leave a newer record of an id in the data file
+// while the log, replayed over it, still holds an older entry of that id,
+// and the recovered content would be no prefix of the changes. Appended
+// records therefore wait in memory (the data file's held buffer); they go
+// out in runs of at least 1 MiB while the log is synced, and more than
+// 4 MiB waiting forces the log early, so memory stays bounded whatever the
+// sync policy. A checkpoint, and destruction, force the log before writing
+// them out; if destruction cannot force the log, the waiting records are
+// dropped (the log still describes them and the next open appends them
+// again).
+//
+// Superseded records (the earlier record of a re-inserted id) stay live
+// until the next checkpoint, which marks them deleted once their successors
+// are written out, and syncs the data file before it empties the log. A mark
+// lost to a crash is harmless: recovery keeps the newest live record of an
+// id.
+//
+// Once syncing the data file has failed, every later checkpoint fails with
+// that error and the log is never emptied again by this engine: after a
+// failed fsync the system may have dropped the unwritten pages, and only the
+// log still describes them.
+//
+// Opening cuts each file back to the end of its last whole frame or record
+// (the torn end of an interrupted write) before anything is appended behind
+// it, and forces the log before replayed records reach the data file (the
+// log as read may sit only in the operating system's cache).
+//
+// Errors are the storage's own (Error::io, Error::wal_corrupted) or
+// Error::collection for the directory and meta.json ("create dir failed:
+// ...", "read meta failed: ...", "write meta failed: ...", "sync dir failed:
+// ...").
+//
+// Thread-safety: none; the owner serialises every call. The FileSystem must
+// outlive the engine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../error.h"
+#include "../payload.h"
+#include "data_file.h"
+#include "file.h"
+#include "wal.h"
+
+namespace orvex {
+
+// What recovery streams, in order: every live record of the data file, then
+// every entry of the log.
+class RecoveryVisitor {
+ public:
+  virtual ~RecoveryVisitor() = default;
+  // One live record, in file order. The record is reused for the next one;
+  // the visitor may copy from it or move its members out.
+  virtual void on_record(DataRecord& record) = 0;
+  // Before the first entry: all of them, as a capacity hint.
+  virtual void before_entries(std::span<const WalEntry> entries) { (void)entries; }
+  // One log entry, in log order; an error stops recovery and is returned.
+  virtual Status on_entry(WalEntry& entry) = 0;
+};
+
+class StorageEngine {
+ public:
+  // Opens directory `dir`, creating it and its missing parents when it does
+  // not exist. When meta.json exists, `check_meta` gets its text before
+  // wal.log and data.ovx are opened (created when missing), so a refused
+  // meta.json changes no file; `*existing` tells whether it existed. The log
+  // is forced once `log_sync_every` entries are unsynced (0: only at
+  // checkpoints and when records wait too long).
+  static Result<std::unique_ptr<StorageEngine>> open(
+      fs::FileSystem& fs, const std::string& dir, uint64_t log_sync_every,
+      const std::function<Status(const std::string& meta_text)>& check_meta, bool* existing);
+
+  ~StorageEngine();
+  StorageEngine(const StorageEngine&) = delete;
+  StorageEngine& operator=(const StorageEngine&) = delete;
+
+  // Streams the files through `visitor` (see RecoveryVisitor), cutting torn
+  // tails and forcing the log as described above. Call once, right after
+  // open. The visitor applies the entries through append(..., /*log=*/false).
+  Status recover(RecoveryVisitor& visitor);
+
+  // A change. With `log`, its frame is appended to the log first; if that
+  // fails nothing else happens. Insert and Update then append a record and
+  // set *offset to where it starts (Delete appends none). An error with
+  // *offset set came afterwards, from letting waiting records out: the
+  // change stays logged and appended, the records keep waiting (during
+  // recovery such an error is left for the next checkpoint to report).
+  Status append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload, bool log,
+                std::optional<uint64_t>* offset);
+  // Marks the record at `offset` deleted now (not synced).
+  Status mark_deleted(uint64_t offset);
+  // Marks the record at `offset` deleted at the next checkpoint.
+  void supersede(uint64_t offset);
+
+  // Log forced, waiting records written out, superseded records marked,
+  // data file synced, log emptied.
+  Status checkpoint();
+
+  // Bytes in the data file (a capacity hint for recovery).
+  uint64_t data_bytes() const { return data_->offset(); }
+
+  // Replaces meta.json with `text`: a temporary file, synced, renamed over
+  // it, the directory synced; then the directories open created are synced
+  // into their parents.
+  Status write_meta(const std::string& text);
+
+ private:
+  StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<Wal> wal, std::unique_ptr<DataFile> data,
+                std::vector<std::string> created_dirs);
+  // Lets waiting records out under the write-ahead rule.
+  Status release_records();
+  // Marks the superseded records; on failure keeps them for the next try.
+  Status mark_superseded();
+
+  fs::FileSystem& fs_;
+  const std::string dir_;
+  std::unique_ptr<Wal> wal_;
+  std::unique_ptr<DataFile> data_;
+  std::vector<uint64_t> superseded_;
+  std::optional<Error> data_sync_failure_;
+  bool replaying_ = false;
+  std::vector<std::string> created_dirs_;  // deepest first; synced by the first write_meta
+};
+
+}  // namespace orvex
