@@ -263,43 +263,40 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::string
   }
 }
 
+// Runs one change under the writer lock; running out of memory is an error.
+template <class F>
+auto serialised(std::mutex& write_mu, F&& change) -> decltype(change()) {
+  try {
+    std::lock_guard lock(write_mu);
+    return change();
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
 Status Collection::insert(uint64_t id, std::span<const float> vector, Payload payload) {
   // Refused before anything is logged: a logged entry of the wrong length
   // would stop every later open.
   ORVEX_TRY(state_->check_dimension(vector));
-  try {
-    std::lock_guard lock(state_->write_mu);
+  return serialised(state_->write_mu, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/true);
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  });
 }
 
 Status Collection::apply_insert_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
-  try {
-    std::lock_guard lock(state_->write_mu);
+  return serialised(state_->write_mu, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/false);
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  });
 }
 
 Status Collection::apply_update_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
-  try {
-    std::lock_guard lock(state_->write_mu);
+  return serialised(state_->write_mu, [&] {
     return state_->apply(WalEntryKind::Update, id, vector, std::move(payload), /*log=*/false);
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  });
 }
 
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
-  try {
-    std::lock_guard lock(state_->write_mu);
-    return state_->apply_delete(id);
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  return serialised(state_->write_mu, [&] { return state_->apply_delete(id); });
 }
 
 std::vector<SearchResult> Collection::search(std::span<const float> query, uint64_t k,
@@ -316,22 +313,14 @@ std::vector<std::vector<SearchResult>> Collection::search_batch(std::span<const 
 }
 
 Status Collection::flush() {
-  try {
-    std::lock_guard lock(state_->write_mu);
+  return serialised(state_->write_mu, [&]() -> Status {
     ORVEX_TRY(state_->engine->checkpoint());
     return state_->save_meta();
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  });
 }
 
 Status Collection::save_meta() const {
-  try {
-    std::lock_guard lock(state_->write_mu);
-    return state_->save_meta();
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  return serialised(state_->write_mu, [&] { return state_->save_meta(); });
 }
 
 size_t Collection::len() const {
