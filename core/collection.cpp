@@ -134,6 +134,8 @@ struct Collection::State : RecoveryVisitor {
 
 Status Collection::State::apply(WalEntryKind kind, uint64_t id, std::span<const float> vector, Payload payload,
                                 bool log) {
+  // Refused before anything is written: a logged entry of the wrong length
+  // would stop every later open.
   ORVEX_TRY(check_dimension(vector));
   if (kind == WalEntryKind::Update) ORVEX_TRY(mark_current_deleted(id));
   std::optional<uint64_t> offset;
@@ -275,9 +277,6 @@ auto serialised(std::mutex& write_mu, F&& change) -> decltype(change()) {
 }
 
 Status Collection::insert(uint64_t id, std::span<const float> vector, Payload payload) {
-  // Refused before anything is logged: a logged entry of the wrong length
-  // would stop every later open.
-  ORVEX_TRY(state_->check_dimension(vector));
   return serialised(state_->write_mu, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/true);
   });

@@ -69,6 +69,12 @@ bool field_equal(const FieldValue& a, const FieldValue& b) {
   }
 }
 
+// Eq: present and equal (an absent cell equals nothing). Ne: the opposite,
+// so an absent key matches. Exists: present, whatever the value.
+bool eq_passes(const FieldValue& cell, const FieldValue& v) { return field_equal(cell, v); }
+bool ne_passes(const FieldValue& cell, const FieldValue& v) { return !field_equal(cell, v); }
+bool exists_passes(const FieldValue& cell) { return cell.tag != Tag::Absent; }
+
 // Gt, Gte, Lt, Lte: only numbers are ordered; the cell (left) and the
 // bound (right) compare as doubles, so 3 > 2.5 and 2^53 + 1 is not > 2^53.
 template <FilterCondition::Kind K>
@@ -294,8 +300,8 @@ bool FilterCondition::leaf_matches(const Payload& payload) const {
   auto it = payload.data.find(field_);
   const FieldValue cell = FieldValue::of(it == payload.data.end() ? nullptr : &it->second);
   switch (kind_) {
-    case Kind::Eq: return field_equal(cell, FieldValue::of(&value_));  // an absent cell equals nothing
-    case Kind::Ne: return !field_equal(cell, FieldValue::of(&value_));
+    case Kind::Eq: return eq_passes(cell, FieldValue::of(&value_));
+    case Kind::Ne: return ne_passes(cell, FieldValue::of(&value_));
     case Kind::Gt:
     case Kind::Gte:
     case Kind::Lt:
@@ -310,7 +316,7 @@ bool FilterCondition::leaf_matches(const Payload& payload) const {
     }
     case Kind::In: return in_passes(cell, values_);
     case Kind::Contains: return contains_passes(cell, field2_);
-    case Kind::Exists: return cell.tag != Tag::Absent;
+    case Kind::Exists: return exists_passes(cell);
     default: return false;  // combinators are not leaves
   }
 }
@@ -473,8 +479,8 @@ uint64_t ColumnMatcher::leaf_word(const Leaf& leaf, size_t base, size_t count) c
   const FieldValue& v = leaf.value;
   const double r = leaf.bound;
   switch (leaf.kind) {
-    case K::Eq: collect([&](const FieldValue& c) { return field_equal(c, v); }); break;
-    case K::Ne: collect([&](const FieldValue& c) { return !field_equal(c, v); }); break;
+    case K::Eq: collect([&](const FieldValue& c) { return eq_passes(c, v); }); break;
+    case K::Ne: collect([&](const FieldValue& c) { return ne_passes(c, v); }); break;
     case K::Gt:
       if (leaf.bound_is_number) collect([&](const FieldValue& c) { return order_passes<K::Gt>(c, r); });
       break;
@@ -489,7 +495,7 @@ uint64_t ColumnMatcher::leaf_word(const Leaf& leaf, size_t base, size_t count) c
       break;
     case K::In: collect([&](const FieldValue& c) { return in_passes(c, leaf.values); }); break;
     case K::Contains: collect([&](const FieldValue& c) { return contains_passes(c, leaf.substring); }); break;
-    case K::Exists: collect([](const FieldValue& c) { return c.tag != Tag::Absent; }); break;
+    case K::Exists: collect([](const FieldValue& c) { return exists_passes(c); }); break;
     default: break;
   }
   return w;
