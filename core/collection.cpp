@@ -1,5 +1,6 @@
 #include "collection.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -282,6 +283,27 @@ Status Collection::insert(uint64_t id, std::span<const float> vector, Payload pa
   });
 }
 
+Result<bool> Collection::remove(uint64_t id) {
+  return serialised(state_->write_mu, [&]() -> Result<bool> {
+    State& st = *state_;
+    const uint64_t* offset = st.id_to_offset.find(id);
+    if (offset == nullptr) return false;  // not held: nothing is written
+    std::optional<uint64_t> none;
+    ORVEX_TRY(st.engine->append(WalEntryKind::Delete, id, {}, Payload{}, /*log=*/true, &none));
+    st.engine->supersede(*offset);
+    {
+      std::unique_lock lock(st.index_mu);
+      st.index.remove(id);
+    }
+    st.id_to_offset.erase(id);
+    return true;
+  });
+}
+
+Status Collection::sync() {
+  return serialised(state_->write_mu, [&] { return state_->engine->sync_log(); });
+}
+
 Status Collection::apply_insert_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
   return serialised(state_->write_mu, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/false);
@@ -316,6 +338,59 @@ Status Collection::flush() {
     ORVEX_TRY(state_->engine->checkpoint());
     return state_->save_meta();
   });
+}
+
+Result<uint64_t> Collection::compact() {
+  return serialised(state_->write_mu, [&]() -> Result<uint64_t> {
+    State& st = *state_;
+    ORVEX_TRY(st.engine->checkpoint());
+    ORVEX_TRY(st.save_meta());
+    return st.engine->compact(
+        [&](uint64_t id, uint64_t offset) {
+          const uint64_t* current = st.id_to_offset.find(id);
+          return current != nullptr && *current == offset;
+        },
+        [&](uint64_t id, uint64_t offset) { *st.id_to_offset.find(id) = offset; });
+  });
+}
+
+Result<bool> Collection::get(uint64_t id, std::vector<float>* vector, Payload* payload) const {
+  try {
+    std::shared_lock lock(state_->index_mu);
+    return state_->index.get(id, vector, payload);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
+bool Collection::contains(uint64_t id) const {
+  std::shared_lock lock(state_->index_mu);
+  return state_->index.contains(id);
+}
+
+Result<std::vector<uint64_t>> Collection::ids() const {
+  try {
+    std::vector<uint64_t> ids;
+    {
+      std::shared_lock lock(state_->index_mu);
+      ids = state_->index.ids();
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
+Collection::Stats Collection::stats() const {
+  std::lock_guard lock(state_->write_mu);
+  const StorageEngine& engine = *state_->engine;
+  Stats s;
+  s.vectors = state_->index.len();  // the index changes only under write_mu
+  s.dead_records = engine.data_records() - state_->id_to_offset.size();
+  s.data_bytes = engine.data_bytes();
+  s.log_bytes = engine.log_bytes();
+  return s;
 }
 
 Status Collection::save_meta() const {

@@ -4,14 +4,15 @@
 //   wal.log    write-ahead log of the changes since the last flush
 //   data.ovx   append-only records of every stored vector
 //
-// An insertion is logged first, then its record is appended to the data
-// file, then it is applied to the in-memory index. flush() is the
+// A change (an insertion or a deletion) is logged first, then its record is
+// appended to the data file (a deletion's record is marked deleted at the
+// next flush), then it is applied to the in-memory index. flush() is the
 // checkpoint: the data file reaches stable storage, the log is emptied and
 // meta.json rewritten. Opening rebuilds the index from the data file's live
 // records (the newest record of an id wins) and replays the log.
 //
-// Durability: an insertion is on stable storage once the log has been synced
-// after it (per the SyncMode) or once flush() has succeeded. A crash at any
+// Durability: a change is on stable storage once the log has been synced
+// after it (per the SyncMode, or by sync()) or once flush() has succeeded. A crash at any
 // instant leaves a directory that opens with a prefix of the insertions that
 // holds every durable one. Once forcing the data file has failed, every
 // later flush() reports that failure and the log is never emptied again by
@@ -27,8 +28,14 @@
 // insertion whose waiting records then fail to reach the data file reports
 // that error, yet stays logged and applied.
 //
+// One Collection per directory: opening takes an advisory lock on the
+// directory, held until the Collection is destroyed; another opening, in
+// this process or another, fails with CollectionError "collection is in
+// use: ...".
+//
 // Thread-safety: a Collection may be shared between threads. Changes
-// (insertions, the apply operations, flush, save_meta) are serialised;
+// (insertions, deletions, the apply operations, flush, compact, save_meta)
+// are serialised;
 // searches run side by side with each other and hold off changes only while
 // they scan; a waiting change keeps new searches out until it has passed, so
 // searches cannot starve changes.
@@ -79,6 +86,12 @@ class Collection {
 
   // Logs then applies an insertion; an id already held is replaced.
   Status insert(uint64_t id, std::span<const float> vector, Payload payload = {});
+  // Logs then applies the deletion of `id`; false, with nothing written, when
+  // the id is not held. Its record is marked deleted by the next flush, whose
+  // data sync covers the mark before the log is emptied.
+  Result<bool> remove(uint64_t id);
+  // Forces the log to stable storage: every change made so far is durable.
+  Status sync();
 
   // Change the data file, the index and the bookkeeping without logging.
   Status apply_insert_no_wal(uint64_t id, std::span<const float> vector, Payload payload);
@@ -95,8 +108,26 @@ class Collection {
                                                       uint64_t k, const Filter* filter = nullptr,
                                                       bool with_payload = false) const;
 
+  // The stored vector and payload of `id` (copies); false when it is not held.
+  Result<bool> get(uint64_t id, std::vector<float>* vector, Payload* payload) const;
+  bool contains(uint64_t id) const;
+  // Every held id, ascending.
+  Result<std::vector<uint64_t>> ids() const;
+
   // Checkpoint: data file to stable storage, log emptied, meta.json rewritten.
   Status flush();
+  // Flushes, then rewrites the data file with only the live records (crash
+  // safe: a new file, synced, renamed over the old one). Returns the bytes
+  // reclaimed. After a failed data sync it fails with that error.
+  Result<uint64_t> compact();
+
+  struct Stats {
+    uint64_t vectors = 0;       // held ids
+    uint64_t dead_records = 0;  // records of data.ovx no id uses (replaced, deleted)
+    uint64_t data_bytes = 0;    // data.ovx, records still waiting included
+    uint64_t log_bytes = 0;     // wal.log, frames still buffered included
+  };
+  Stats stats() const;
   // Writes meta.json from the live state: temporary file, sync, rename, sync
   // of the directory. Errors: "serialize meta failed: ...", "write meta
   // failed: ...".

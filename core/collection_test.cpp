@@ -164,6 +164,66 @@ TEST(Collection, ApplyOperationsAndReplayedUpdateAndDeleteEntries) {
   EXPECT_EQ(content(*open_ok(dir)), (std::map<uint64_t, std::vector<float>>{{1, vec(1, 2)}, {5, vec(5)}}));
 }
 
+TEST(Collection, DeletionsGetsCompactionAndTheDirectoryLock) {
+  TempDir tmp;
+  const std::string dir = tmp.file("c");
+  std::map<uint64_t, std::vector<float>> expected;
+  {
+    auto c = open_ok(dir);
+    auto second = Collection::open_or_create(dir, CollectionConfig{4});
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().to_string().rfind("collection error: collection is in use: ", 0), 0u);
+    for (uint64_t id = 1; id <= 40; ++id) {
+      Payload p;
+      p.data["id"] = id;
+      ASSERT_TRUE(c->insert(id, vec(id), p).ok());
+      expected[id] = vec(id);
+    }
+    ASSERT_TRUE(c->flush().ok());
+    for (uint64_t id = 1; id <= 40; id += 3) {
+      EXPECT_TRUE(c->remove(id).value());
+      expected.erase(id);
+    }
+    EXPECT_FALSE(c->remove(1).value());
+    ASSERT_TRUE(c->insert(2, vec(2, 1)).ok());
+    expected[2] = vec(2, 1);
+    const uint64_t log = c->stats().log_bytes;
+    EXPECT_FALSE(c->remove(1000).value());
+    EXPECT_EQ(c->stats().log_bytes, log);  // an absent id writes nothing
+    std::vector<float> v;
+    Payload p;
+    EXPECT_TRUE(c->get(5, &v, &p).value());
+    EXPECT_EQ(v, vec(5));
+    EXPECT_EQ(p.data.at("id"), 5);
+    EXPECT_FALSE(c->get(4, &v, &p).value());
+    EXPECT_FALSE(c->contains(4));
+  }
+  // The deletions are in the log only; they survive reopening, then a
+  // flush marks their records.
+  auto c = open_ok(dir);
+  EXPECT_EQ(content(*c), expected);
+  ASSERT_TRUE(c->flush().ok());
+  EXPECT_EQ(live_records(dir).size(), expected.size());
+  const Collection::Stats before = c->stats();
+  EXPECT_EQ(before.vectors, expected.size());
+  EXPECT_EQ(before.dead_records, 40 + 2 - expected.size());  // id 2 appended again by the replay
+  const uint64_t reclaimed = c->compact().value();
+  EXPECT_EQ(reclaimed, before.data_bytes - c->stats().data_bytes);
+  EXPECT_EQ(c->stats().dead_records, 0u);
+  EXPECT_EQ(std::filesystem::file_size(dir + "/data.ovx"), c->stats().data_bytes);
+  ASSERT_TRUE(c->remove(5).value());  // offsets moved: the id map follows
+  ASSERT_TRUE(c->insert(8, vec(8, 2)).ok());
+  expected.erase(5);
+  expected[8] = vec(8, 2);
+  ASSERT_TRUE(c->flush().ok());
+  std::vector<uint64_t> ids;
+  for (const auto& [id, v] : expected) ids.push_back(id);
+  EXPECT_EQ(c->ids().value(), ids);
+  c.reset();
+  EXPECT_EQ(content(*open_ok(dir)), expected);
+  EXPECT_EQ(live_records(dir).size(), expected.size());
+}
+
 TEST(Collection, PayloadsAndFiltersSurviveReopening) {
   TempDir tmp;
   const std::string dir = tmp.file("c");

@@ -531,6 +531,19 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
 
 bool BruteForceIndex::contains(uint64_t id) const { return impl_->map.contains(id); }
 
+bool BruteForceIndex::get(uint64_t id, std::vector<float>* vector, Payload* payload) const {
+  const Impl& m = *impl_;
+  const uint64_t* slot = m.map.find(id);
+  if (slot == nullptr) return false;
+  const float* lane = m.lane_base(static_cast<size_t>(*slot));
+  vector->resize(static_cast<size_t>(m.dim));
+  for (size_t i = 0; i < vector->size(); ++i) (*vector)[i] = lane[i * kGroup];
+  *payload = m.payload_of(static_cast<size_t>(*slot));
+  return true;
+}
+
+std::vector<uint64_t> BruteForceIndex::ids() const { return impl_->ids; }
+
 size_t BruteForceIndex::len() const { return impl_->n; }
 
 void BruteForceIndex::reserve(size_t n) {

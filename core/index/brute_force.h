@@ -101,6 +101,11 @@ class BruteForceIndex {
   // Removes the entry of `id`; returns whether there was one.
   bool remove(uint64_t id);
   bool contains(uint64_t id) const;
+  // The stored vector and payload of `id` (copies); false when it is not
+  // held. O(dimension). Throws std::bad_alloc.
+  bool get(uint64_t id, std::vector<float>* vector, Payload* payload) const;
+  // Every held id, in no particular order. Throws std::bad_alloc.
+  std::vector<uint64_t> ids() const;
   size_t len() const;
   // Capacity hint for n entries in total: the storage for them is allocated
   // and made present at once. Ignored when the memory is not available.

@@ -221,7 +221,10 @@ Status DataFile::mark_deleted_many(std::span<const uint64_t> offsets) {
   return ok_status();
 }
 
-Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& visit) const {
+Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& visit,
+                                       uint64_t* whole_records) const {
+  uint64_t count = 0;
+  if (whole_records) *whole_records = 0;
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
   if (!file.ok()) return io("open for iter failed: ", file.error());
   Result<uint64_t> size = file.value()->size();
@@ -235,8 +238,10 @@ Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& v
       // The first record that cannot be read whole ends the scan quietly.
       if (!read_record(in, rec).ok()) break;
       end = in.position();
+      ++count;
       if (!rec.deleted) visit(rec);
     }
+    if (whole_records) *whole_records = count;
     return end;
   } catch (const std::bad_alloc&) {
     return io("open for iter failed: ", os_error_text(ENOMEM));

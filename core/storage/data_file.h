@@ -102,7 +102,10 @@ class DataFile {
   // payload; the visitor may copy from it or move its members out (a moved
   // vector or payload is simply rebuilt for the next record). An empty
   // payload costs no parsing.
-  Result<uint64_t> scan_active(const std::function<void(DataRecord&)>& visit) const;
+  // `whole_records`, when given, receives how many whole records the scan
+  // read, deleted ones included.
+  Result<uint64_t> scan_active(const std::function<void(DataRecord&)>& visit,
+                               uint64_t* whole_records = nullptr) const;
 
   // Writes out the buffer without forcing it to stable storage.
   Status write_out();

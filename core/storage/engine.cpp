@@ -9,6 +9,7 @@ constexpr const char* kMetaFile = "meta.json";
 constexpr const char* kMetaTempFile = "meta.json.tmp";
 constexpr const char* kWalFile = "wal.log";
 constexpr const char* kDataFile = "data.ovx";
+constexpr const char* kCompactTempFile = "data.ovx.compact";
 
 // Waiting records go out in runs of at least this many bytes once the log is
 // synced, and force the log once this many more wait (see engine.h).
@@ -28,9 +29,15 @@ std::string parent_dir(std::string path) {
 
 }  // namespace
 
-StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<Wal> wal,
-                             std::unique_ptr<DataFile> data, std::vector<std::string> created_dirs)
-    : fs_(fs), dir_(std::move(dir)), wal_(std::move(wal)), data_(std::move(data)), created_dirs_(std::move(created_dirs)) {
+StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<fs::DirLock> lock,
+                             std::unique_ptr<Wal> wal, std::unique_ptr<DataFile> data,
+                             std::vector<std::string> created_dirs)
+    : fs_(fs),
+      dir_(std::move(dir)),
+      lock_(std::move(lock)),
+      wal_(std::move(wal)),
+      data_(std::move(data)),
+      created_dirs_(std::move(created_dirs)) {
   data_->set_hold(true);
 }
 
@@ -55,6 +62,13 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     if (auto s = fs.create_dirs(dir); !s.ok()) return Error::collection("create dir failed: " + s.error().text());
   }
 
+  auto lock = fs.lock_dir(dir);
+  if (!lock.ok()) return Error::collection("lock failed: " + lock.error().text());
+  if (!*lock) {
+    return Error::collection("collection is in use: " + dir +
+                             " is open in another Collection, in this process or another");
+  }
+
   const std::string meta_path = fs::join(dir, kMetaFile);
   *existing = fs.exists(meta_path);
   if (*existing) {
@@ -68,12 +82,15 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
   if (!wal.ok()) return std::move(wal).error();
   auto data = DataFile::open(fs, fs::join(dir, kDataFile));
   if (!data.ok()) return std::move(data).error();
+  // A compaction that a crash stopped before its rename left only garbage.
+  const std::string stale = fs::join(dir, kCompactTempFile);
+  if (fs.exists(stale)) (void)fs.remove(stale);
   return std::unique_ptr<StorageEngine>(
-      new StorageEngine(fs, dir, std::move(*wal), std::move(*data), std::move(created)));
+      new StorageEngine(fs, dir, std::move(*lock), std::move(*wal), std::move(*data), std::move(created)));
 }
 
 Status StorageEngine::recover(RecoveryVisitor& visitor) {
-  auto end = data_->scan_active([&](DataRecord& rec) { visitor.on_record(rec); });
+  auto end = data_->scan_active([&](DataRecord& rec) { visitor.on_record(rec); }, &records_);
   if (!end.ok()) return std::move(end).error();
   // Whatever follows the last whole record is the torn end of an interrupted
   // write: cut it off before anything is appended behind it.
@@ -116,11 +133,13 @@ Status StorageEngine::recover(RecoveryVisitor& visitor) {
 Status StorageEngine::append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
                              bool log, std::optional<uint64_t>* offset) {
   offset->reset();
+  if (data_lost_) return *data_lost_;
   if (log) ORVEX_TRY(wal_->append(kind, id, vector, payload));
   if (kind == WalEntryKind::Delete) return ok_status();
   auto appended = data_->append(id, vector, payload);
   if (!appended.ok()) return std::move(appended).error();
   *offset = *appended;
+  ++records_;
   Status released = release_records();
   return replaying_ ? ok_status() : released;
 }
@@ -135,7 +154,10 @@ Status StorageEngine::release_records() {
   return data_->write_out();
 }
 
-Status StorageEngine::mark_deleted(uint64_t offset) { return data_->mark_deleted(offset); }
+Status StorageEngine::mark_deleted(uint64_t offset) {
+  if (data_lost_) return *data_lost_;
+  return data_->mark_deleted(offset);
+}
 
 void StorageEngine::supersede(uint64_t offset) { superseded_.push_back(offset); }
 
@@ -165,6 +187,51 @@ Status StorageEngine::checkpoint() {
     return s;
   }
   return wal_->checkpoint();
+}
+
+Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, uint64_t offset)>& keep,
+                                        const std::function<void(uint64_t id, uint64_t offset)>& moved) {
+  if (data_sync_failure_) return *data_sync_failure_;
+  if (data_lost_) return *data_lost_;
+  const std::string path = fs::join(dir_, kDataFile);
+  const std::string tmp = fs::join(dir_, kCompactTempFile);
+  auto fail = [&](const Error& e) {
+    if (fs_.exists(tmp)) (void)fs_.remove(tmp);
+    return Error::io("compact failed: " + e.text());
+  };
+  if (fs_.exists(tmp)) ORVEX_TRY(fs_.remove(tmp));
+  std::vector<std::pair<uint64_t, uint64_t>> kept;  // id, new offset
+  {
+    auto out = DataFile::open(fs_, tmp);
+    if (!out.ok()) return fail(out.error());
+    Status written = ok_status();
+    auto end = data_->scan_active([&](DataRecord& rec) {
+      if (!written.ok() || !keep(rec.id, rec.offset)) return;
+      auto offset = (*out)->append(rec.id, rec.vector, rec.payload);
+      if (!offset.ok()) {
+        written = std::move(offset).error();
+        return;
+      }
+      kept.emplace_back(rec.id, *offset);
+    });
+    if (!end.ok()) return fail(end.error());
+    if (!written.ok()) return fail(written.error());
+    if (auto s = (*out)->sync(); !s.ok()) return fail(s.error());
+  }
+  const uint64_t before = data_->offset();
+  if (auto s = fs_.rename(tmp, path); !s.ok()) return fail(s.error());
+  // From here on data.ovx is the new file, whatever happens next.
+  if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::io("compact failed: " + s.error().text());
+  auto reopened = DataFile::open(fs_, path);
+  if (!reopened.ok()) {
+    data_lost_ = Error::io("compact failed: " + reopened.error().text());
+    return *data_lost_;
+  }
+  data_ = std::move(*reopened);
+  data_->set_hold(true);
+  records_ = kept.size();
+  for (const auto& [id, offset] : kept) moved(id, offset);
+  return before - data_->offset();
 }
 
 Status StorageEngine::write_meta(const std::string& text) {

@@ -31,6 +31,14 @@
 // failed fsync the system may have dropped the unwritten pages, and only the
 // log still describes them.
 //
+// Compaction rewrites data.ovx with only the records still in use: a new
+// file written beside it and synced, renamed over it, the directory synced.
+// A crash leaves the old file or the new one, each whole; a stale new file
+// is removed at the next open.
+//
+// One engine per directory: open takes an advisory lock on the directory
+// itself, held until the engine is destroyed.
+//
 // Opening cuts each file back to the end of its last whole frame or record
 // (the torn end of an interrupted write) before anything is appended behind
 // it, and forces the log before replayed records reach the data file (the
@@ -112,6 +120,20 @@ class StorageEngine {
   // Log forced, waiting records written out, superseded records marked,
   // data file synced, log emptied.
   Status checkpoint();
+  // Forces the log to stable storage.
+  Status sync_log() { return wal_->sync(); }
+
+  // Rewrites data.ovx to hold, in file order, only the live records that
+  // `keep(id, offset)` accepts; `moved(id, new_offset)` learns each kept
+  // record's new place once the new file is in place. Returns the bytes
+  // reclaimed. Precondition: a checkpoint has just succeeded (nothing
+  // waits). Streams the file: memory holds one record and the new offsets.
+  Result<uint64_t> compact(const std::function<bool(uint64_t id, uint64_t offset)>& keep,
+                           const std::function<void(uint64_t id, uint64_t offset)>& moved);
+
+  // Whole records in data.ovx (deleted ones included), its bytes, the log's.
+  uint64_t data_records() const { return records_; }
+  uint64_t log_bytes() const { return wal_->length(); }
 
   // Bytes in the data file (a capacity hint for recovery).
   uint64_t data_bytes() const { return data_->offset(); }
@@ -122,8 +144,8 @@ class StorageEngine {
   Status write_meta(const std::string& text);
 
  private:
-  StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<Wal> wal, std::unique_ptr<DataFile> data,
-                std::vector<std::string> created_dirs);
+  StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<fs::DirLock> lock, std::unique_ptr<Wal> wal,
+                std::unique_ptr<DataFile> data, std::vector<std::string> created_dirs);
   // Lets waiting records out under the write-ahead rule.
   Status release_records();
   // Marks the superseded records; on failure keeps them for the next try.
@@ -131,11 +153,16 @@ class StorageEngine {
 
   fs::FileSystem& fs_;
   const std::string dir_;
+  std::unique_ptr<fs::DirLock> lock_;  // released after the files are closed
   std::unique_ptr<Wal> wal_;
   std::unique_ptr<DataFile> data_;
   std::vector<uint64_t> superseded_;
   std::optional<Error> data_sync_failure_;
   bool replaying_ = false;
+  uint64_t records_ = 0;
+  // Set when a compaction put its new file in place but could not reopen
+  // it: the old handle may no longer be written, so every later change fails.
+  std::optional<Error> data_lost_;
   std::vector<std::string> created_dirs_;  // deepest first; synced by the first write_meta
 };
 

@@ -1,6 +1,7 @@
 #include "file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,6 +149,43 @@ class PosixFileSystem final : public FileSystem {
     if (::unlink(path.c_str()) != 0) return os_error(errno);
     return ok_status();
   }
+
+  Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override {
+    if (has_nul(path)) return Error::io(kNulInPath);
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return os_error(errno);
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return std::unique_ptr<DirLock>();
+      return os_error(err);
+    }
+    try {
+      return std::unique_ptr<DirLock>(std::make_unique<FlockedDir>(fd));
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+      return os_error(ENOMEM);
+    }
+  }
+
+ private:
+  // The lock lives as long as the open directory handle (flock locks belong
+  // to the open file description, so a second open in this process conflicts).
+  class FlockedDir final : public DirLock {
+   public:
+    explicit FlockedDir(int fd) : fd_(fd) {}
+    ~FlockedDir() override { ::close(fd_); }
+
+   private:
+    int fd_;
+  };
 };
 
 }  // namespace
@@ -180,6 +218,14 @@ Result<std::string> FileSystem::read_file(const std::string& path) {
       if (got.value() == 0) return out;
       out.append(chunk, got.value());
     }
+  } catch (const std::bad_alloc&) {
+    return os_error(ENOMEM);
+  }
+}
+
+Result<std::unique_ptr<DirLock>> FileSystem::lock_dir(const std::string&) {
+  try {
+    return std::make_unique<DirLock>();
   } catch (const std::bad_alloc&) {
     return os_error(ENOMEM);
   }

@@ -47,6 +47,12 @@ class File {
   virtual Status truncate(uint64_t length) = 0;
 };
 
+// Held while a directory is in use; destroying it releases the lock.
+class DirLock {
+ public:
+  virtual ~DirLock() = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -62,6 +68,11 @@ class FileSystem {
   virtual Status remove(const std::string& path) = 0;
   // Reads a whole file.
   virtual Result<std::string> read_file(const std::string& path);
+  // Takes an exclusive advisory lock on directory `path` itself (no file is
+  // added to it) without waiting. A null lock means another holder has it:
+  // another process, or another lock taken in this one. The default (for
+  // file systems that cannot lock) grants every request.
+  virtual Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path);
 };
 
 // The real file system. Lives for the whole process.
