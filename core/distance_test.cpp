@@ -1,153 +1,155 @@
+// distance() and the index's scans on every kernel path (single, batched,
+// filtered) against a scalar reference, and top k against a full sort.
 #include "distance.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
+#include <map>
 #include <random>
-#include <vector>
+#include <set>
+
+#include "filter.h"
+#include "index/brute_force.h"
 
 namespace orvex {
 namespace {
 
-// The definition, written as plainly as possible: the oracle.
-float oracle_blocked(const std::vector<float>& terms) {
+using M = DistanceMetric;
+using Vec = std::vector<float>;
+const float kInf = INFINITY, kNan = NAN;
+
+// Blocks of 16 summed left to right from their first term, each block sum
+// added to a total starting at +0.0, then the tail term by term.
+float blocked(const Vec& t) {
   float total = 0.0f;
-  const size_t whole = terms.size() / 16 * 16;
-  for (size_t b = 0; b < whole; b += 16) {
-    float s = terms[b];
-    for (size_t i = 1; i < 16; ++i) s = s + terms[b + i];
+  size_t i = 0;
+  for (; i + 16 <= t.size(); i += 16) {
+    float s = t[i];
+    for (size_t j = i + 1; j < i + 16; ++j) s = s + t[j];
     total = total + s;
   }
-  for (size_t i = whole; i < terms.size(); ++i) total = total + terms[i];
+  for (; i < t.size(); ++i) total = total + t[i];
   return total;
 }
 
-float oracle_dot(const std::vector<float>& a, const std::vector<float>& b) {
-  std::vector<float> t(a.size());
-  for (size_t i = 0; i < a.size(); ++i) t[i] = a[i] * b[i];
-  return oracle_blocked(t);
-}
-
-float oracle_distance(DistanceMetric m, const std::vector<float>& q, const std::vector<float>& v) {
-  switch (m) {
-    case DistanceMetric::Euclidean: {
-      std::vector<float> t(q.size());
-      for (size_t i = 0; i < q.size(); ++i) {
-        const float d = q[i] - v[i];
-        t[i] = d * d;
-      }
-      return std::sqrt(oracle_blocked(t));
-    }
-    case DistanceMetric::Cosine: {
-      const float p = std::sqrt(oracle_dot(q, q)) * std::sqrt(oracle_dot(v, v));
-      if (p == 0.0f) return 1.0f;
-      return 1.0f - oracle_dot(q, v) / p;
-    }
-    case DistanceMetric::DotProduct:
-      return -oracle_dot(q, v);
-    case DistanceMetric::Hamming: {
-      uint64_t c = 0;
-      for (size_t i = 0; i < q.size(); ++i) c += (q[i] > 0.5f) != (v[i] > 0.5f);
-      return static_cast<float>(c);
-    }
+float reference(M m, const Vec& q, const Vec& v) {
+  Vec qq, vv, qv, t;
+  for (size_t i = 0; i < q.size(); ++i) {
+    qq.push_back(q[i] * q[i]), vv.push_back(v[i] * v[i]), qv.push_back(q[i] * v[i]);
+    t.push_back(m == M::Hamming ? (q[i] > 0.5f) != (v[i] > 0.5f) : (q[i] - v[i]) * (q[i] - v[i]));
   }
-  return 0.0f;
+  if (m == M::DotProduct) return -blocked(qv);
+  if (m != M::Cosine) return m == M::Euclidean ? std::sqrt(blocked(t)) : blocked(t);
+  const float norms = std::sqrt(blocked(qq)) * std::sqrt(blocked(vv));
+  return norms == 0.0f ? 1.0f : 1.0f - blocked(qv) / norms;
 }
 
 bool same_bits(float a, float b) {
-  if (std::isnan(a) && std::isnan(b)) return true;
-  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+  return (std::isnan(a) && std::isnan(b)) || std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
 }
 
-float d(DistanceMetric m, std::vector<float> q, std::vector<float> v) { return distance(m, q, v); }
-
-TEST(MetricName, TextForms) {
-  EXPECT_EQ(metric_name(DistanceMetric::Euclidean), "Euclidean");
-  EXPECT_EQ(metric_name(DistanceMetric::Cosine), "Cosine");
-  EXPECT_EQ(metric_name(DistanceMetric::DotProduct), "DotProduct");
-  EXPECT_EQ(metric_name(DistanceMetric::Hamming), "Hamming");
+// Magnitudes 1e-3..1e3 of both signs (any other summing order rounds
+// differently), exact 0.5 and -0.0; kind 1: zero vector; kind 2: a huge
+// component (squares and products overflow, inf - inf is NaN); kind 3: NaN.
+Vec adversarial(std::mt19937& rng, size_t dim, size_t kind) {
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> exp10(-3, 3), pick(0, 9);
+  Vec v(dim);
+  for (float& x : v) x = pick(rng) == 0 ? 0.5f : pick(rng) == 0 ? -0.0f : normal(rng) * std::pow(10.0f, exp10(rng));
+  if (kind == 1) std::fill(v.begin(), v.end(), 0.0f);
+  if (kind == 2 && dim > 0) v[rng() % dim] = rng() % 2 ? 3e19f : -3e19f;
+  if (kind == 3 && dim > 0) v[rng() % dim] = kNan;
+  return v;
 }
 
-TEST(DotProduct, BlockSumsKeepTheOnesThatALeftToRightSumLoses) {
-  std::vector<float> a(32, 1.0f), b(32, 1.0f);
-  a[0] = 16777216.0f;  // 2^24
-  EXPECT_EQ(dot_product(a, b), 16777216.0f + 16.0f);
-  // The plain left-to-right sum would have lost every one.
-  float plain = 0.0f;
-  for (size_t i = 0; i < 32; ++i) plain += a[i] * b[i];
-  EXPECT_EQ(plain, 16777216.0f);
+// The oracle: a stable sort of all candidates by distance (NaN after every
+// number) cut at k. Ties come out in no defined order, so: distances equal
+// the oracle's rank by rank, and every hit is a distinct candidate with its
+// own reference bits (so ids before the cut are the oracle's; at the cut, tied).
+void expect_top_k(const std::vector<SearchResult>& got, const std::map<uint64_t, float>& all, uint64_t k) {
+  Vec want;
+  for (const auto& [id, d] : all) want.push_back(d);
+  std::stable_sort(want.begin(), want.end(), [](float a, float b) { return std::isnan(b) ? !std::isnan(a) : a < b; });
+  want.resize(std::min<size_t>(k, want.size()));
+  ASSERT_EQ(got.size(), want.size());
+  std::set<uint64_t> seen;
+  for (size_t i = 0; i < got.size(); ++i) {
+    ASSERT_TRUE(all.count(got[i].id) && seen.insert(got[i].id).second) << "id " << got[i].id;
+    EXPECT_TRUE(same_bits(got[i].distance, all.at(got[i].id))) << "id " << got[i].id << ": " << got[i].distance;
+    EXPECT_TRUE(got[i].distance == want[i] || (std::isnan(got[i].distance) && std::isnan(want[i]))) << "rank " << i;
+  }
 }
 
-TEST(DotProduct, UnequalLengthsUseWholeBlocksAndTailOfBoth) {
-  std::vector<float> a(20, 2.0f), b(18, 3.0f);
-  // One block (96) and the shorter tail of 2 terms (12).
-  EXPECT_EQ(dot_product(a, b), 108.0f);
-  EXPECT_EQ(dot_product({}, b), 0.0f);
-}
+class Kernels : public ::testing::TestWithParam<KernelPath> {
+ protected:
+  void SetUp() override {
+    if (!kernel_path_available(GetParam())) GTEST_SKIP() << "kernel path not available on this CPU";
+    ASSERT_TRUE(set_kernel_path(GetParam()));
+    ASSERT_EQ(active_kernel_path(), GetParam());
+  }
+  void TearDown() override { set_kernel_path(KernelPath::Auto); }
+};
 
 TEST(Distance, DefinedExamples) {
-  using M = DistanceMetric;
-  EXPECT_EQ(d(M::Euclidean, {0, 0}, {3, 4}), 5.0f);
-  EXPECT_EQ(d(M::Euclidean, {1.5f, -2}, {1.5f, -2}), 0.0f);
-  EXPECT_EQ(d(M::Cosine, {0, 0}, {1, 2}), 1.0f);
-  EXPECT_EQ(d(M::Cosine, {1, 2}, {0, 0}), 1.0f);
-  EXPECT_EQ(d(M::Cosine, {1, 1}, {1, 1}), -std::ldexp(1.0f, -23));
-  const float inf = std::numeric_limits<float>::infinity();
-  EXPECT_TRUE(std::isnan(d(M::Cosine, {0, 0}, {inf, 1})));  // inf * 0 is NaN, not the 1.0 branch
-  // Squared norms that underflow to zero take the 1.0 branch.
-  EXPECT_EQ(d(M::Cosine, {1e-30f}, {1e-30f}), 1.0f);
-  const float orth = d(M::DotProduct, {1, 0}, {0, 1});
-  EXPECT_EQ(orth, 0.0f);
-  EXPECT_TRUE(std::signbit(orth));
-  EXPECT_EQ(d(M::DotProduct, {1, 2}, {1, 2}), -5.0f);
-  EXPECT_EQ(d(M::Hamming, {0.5f, 0.6f}, {0.0f, 1.0f}), 0.0f);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(d(M::Hamming, {nan, 0.6f, 0.7f}, {0.0f, 0.0f, 1.0f}), 1.0f);
-  for (M m : {M::Euclidean, M::Hamming}) EXPECT_EQ(d(m, {}, {}), 0.0f);
-  EXPECT_EQ(d(M::Cosine, {}, {}), 1.0f);
-  EXPECT_TRUE(std::signbit(d(M::DotProduct, {}, {})));
+  Vec big(32, 1.0f), ones(32, 1.0f);
+  big[0] = 0x1p24f;  // dot 2^24 + 16: a plain left-to-right sum would lose every 1
+  const struct { M m; Vec q, v; float want; } cases[] = {
+      {M::DotProduct, big, ones, -(0x1p24f + 16.0f)}, {M::Cosine, {1, 1}, {1, 1}, -0x1p-23f},
+      {M::Cosine, {0, 0}, {1, 2}, 1.0f}, {M::Cosine, {0, 0}, {kInf, 1}, kNan}, {M::DotProduct, {1, 0}, {0, 1}, -0.0f},
+      {M::Hamming, {0.5f, 0.6f}, {0, 1}, 0.0f}, {M::Euclidean, {0, 0}, {3, 4}, 5.0f},
+      {M::Cosine, {1e-30f}, {1e-30f}, 1.0f}};  // the norms' product underflows to 0
+  for (const auto& c : cases) EXPECT_TRUE(same_bits(distance(c.m, c.q, c.v), c.want)) << metric_name(c.m);
 }
 
-class DistanceOracle : public ::testing::TestWithParam<std::tuple<DistanceMetric, size_t>> {};
-
-TEST_P(DistanceOracle, BitExact) {
-  const auto [metric, dim] = GetParam();
-  std::mt19937 rng(static_cast<uint32_t>(dim * 7 + static_cast<size_t>(metric)));
-  std::normal_distribution<float> normal(0.0f, 3.0f);
-  std::uniform_int_distribution<int> pick(0, 19);
-  for (int rep = 0; rep < 20; ++rep) {
-    std::vector<float> q(dim), v(dim);
-    for (size_t i = 0; i < dim; ++i) {
-      const int p = pick(rng);
-      q[i] = p == 0 ? 1e18f * normal(rng) : (p == 1 ? 0.5f : normal(rng));
-      v[i] = pick(rng) == 0 ? -1e17f : normal(rng) * 1000.0f;
+// 40 entries less 2 removed, in groups of 16; every sixth repeats an earlier
+// one (ties). Removal moves the last entry into the hole, so the filter passes
+// group 0 whole, group 1 not at all, group 2 in part. 7 queries fill uneven
+// register blocks.
+TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
+  const Filter some = Filter::exists("p");
+  const auto pass = [](uint64_t i) { return i < 16 || i == 39 || (i >= 32 && i < 38 && i % 2 == 0); };
+  for (M m : {M::Euclidean, M::Cosine, M::DotProduct, M::Hamming}) {
+    for (size_t dim : {0, 1, 15, 16, 17, 31, 32, 33, 100, 128}) {
+      SCOPED_TRACE(std::string(metric_name(m)) + " dim " + std::to_string(dim));
+      std::mt19937 rng(static_cast<uint32_t>(dim * 4 + static_cast<size_t>(m)));
+      BruteForceIndex index(m, dim);
+      std::map<uint64_t, Vec> stored;
+      for (uint64_t i = 0; i < 40; ++i) {
+        stored[i] = i % 6 == 5 ? stored[i - 5] : adversarial(rng, dim, i % 6);
+        ASSERT_TRUE(index.insert(i, stored[i], pass(i) ? Payload{{{"p", true}}} : Payload{}).ok());
+      }
+      for (uint64_t id : {3, 18}) ASSERT_TRUE(index.remove(id) && stored.erase(id));
+      Vec queries;
+      std::vector<std::map<uint64_t, float>> all(7), filtered(7);
+      for (size_t j = 0; j < 7; ++j) {
+        const Vec q = j == 3 ? stored[4] : adversarial(rng, dim, j % 3);
+        queries.insert(queries.end(), q.begin(), q.end());
+        for (const auto& [id, v] : stored) {
+          all[j][id] = reference(m, q, v);
+          EXPECT_TRUE(same_bits(distance(m, q, v), all[j][id])) << "query " << j << " id " << id;
+          if (pass(id)) filtered[j][id] = all[j][id];
+        }
+      }
+      for (uint64_t k : {1, 5, 40}) {
+        for (const Filter* f : {static_cast<const Filter*>(nullptr), &some}) {
+          const auto batch = index.search_batch(queries, 7, k, f);
+          ASSERT_EQ(batch.size(), 7u);
+          for (size_t j = 0; j < 7; ++j) {
+            expect_top_k(index.search(std::span(queries).subspan(j * dim, dim), k, f), (f ? filtered : all)[j], k);
+            expect_top_k(batch[j], (f ? filtered : all)[j], k);
+          }
+        }
+      }
     }
-    EXPECT_TRUE(same_bits(distance(metric, q, v), oracle_distance(metric, q, v)));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Dims, DistanceOracle,
-    ::testing::Combine(::testing::Values(DistanceMetric::Euclidean, DistanceMetric::Cosine,
-                                         DistanceMetric::DotProduct, DistanceMetric::Hamming),
-                       ::testing::Values(0, 1, 15, 16, 17, 31, 32, 33, 100, 128, 768)));
-
-TEST(KernelPath, SelectionAndAvailability) {
-  EXPECT_TRUE(kernel_path_available(KernelPath::Portable));
-  EXPECT_TRUE(kernel_path_available(KernelPath::Auto));
-  ASSERT_TRUE(set_kernel_path(KernelPath::Portable));
-  EXPECT_EQ(active_kernel_path(), KernelPath::Portable);
-  for (KernelPath p : {KernelPath::Avx2, KernelPath::Avx512}) {
-    const bool avail = kernel_path_available(p);
-    EXPECT_EQ(set_kernel_path(p), avail);
-    EXPECT_EQ(active_kernel_path(), avail ? p : KernelPath::Portable);
-    ASSERT_TRUE(set_kernel_path(KernelPath::Portable));
-  }
-  ASSERT_TRUE(set_kernel_path(KernelPath::Auto));
-  EXPECT_NE(active_kernel_path(), KernelPath::Auto);
-}
+const char* const kPathNames[] = {"Auto", "Portable", "Avx2", "Avx512"};
+INSTANTIATE_TEST_SUITE_P(Paths, Kernels, ::testing::Values(KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512),
+                         [](const auto& info) { return kPathNames[static_cast<int>(info.param)]; });
 
 }  // namespace
 }  // namespace orvex
