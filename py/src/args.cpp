@@ -34,13 +34,13 @@ void set_with_text(PyObject* type, PyObject* text) {
 
 }  // namespace
 
-bool bind_arguments(const char* callable, const char* const* names, size_t n, PyObject* args,
-                    PyObject* kwargs, PyObject** out) {
+bool bind_arguments(const char* callable, const char* const* names, size_t n, size_t n_positional,
+                    PyObject* args, PyObject* kwargs, PyObject** out) {
   for (size_t i = 0; i < n; ++i) out[i] = nullptr;
   const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
   if (nargs < 0) return false;
-  if (static_cast<size_t>(nargs) > n) {
-    raise_message(PyExc_TypeError, std::string(callable) + " takes " + std::to_string(n) +
+  if (static_cast<size_t>(nargs) > n_positional) {
+    raise_message(PyExc_TypeError, std::string(callable) + " takes " + std::to_string(n_positional) +
                                        " positional arguments but " + std::to_string(nargs) +
                                        " were given");
     return false;
@@ -79,7 +79,7 @@ bool bind_arguments(const char* callable, const char* const* names, size_t n, Py
 
   std::string missing[8];
   size_t n_missing = 0;
-  for (size_t i = 0; i < n && n_missing < 8; ++i) {
+  for (size_t i = 0; i < n_positional && n_missing < 8; ++i) {
     if (out[i] == nullptr) missing[n_missing++] = names[i];
   }
   if (n_missing > 0) {

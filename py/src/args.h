@@ -54,13 +54,16 @@ class Ref {
 // uses ("Index.insert() takes 2 positional arguments but 3 were given", ...),
 // checked in the order: too many positional, each keyword, missing.
 // `callable` is the name used in messages, e.g. "Index.insert()".
-bool bind_arguments(const char* callable, const char* const* names, size_t n, PyObject* args,
-                    PyObject* kwargs, PyObject** out);
+//
+// Parameters from `n_positional` on are keyword-only and optional: they are
+// never filled from the tuple, and out[i] stays nullptr when not given.
+bool bind_arguments(const char* callable, const char* const* names, size_t n, size_t n_positional,
+                    PyObject* args, PyObject* kwargs, PyObject** out);
 
 template <size_t N>
 bool bind_arguments(const char* callable, const char* const (&names)[N], PyObject* args,
-                    PyObject* kwargs, PyObject* (&out)[N]) {
-  return bind_arguments(callable, names, N, args, kwargs, out);
+                    PyObject* kwargs, PyObject* (&out)[N], size_t n_positional = N) {
+  return bind_arguments(callable, names, N, n_positional, args, kwargs, out);
 }
 
 // If the pending exception is exactly a TypeError, replaces it with a new

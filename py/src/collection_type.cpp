@@ -50,18 +50,84 @@ PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* collection_flush(PyObject* self, PyObject*) {
+// The frame of the Collection-only methods without arguments: the object
+// must be open; the borrow is exclusive.
+template <class Body>
+PyObject* exclusive_call(PyObject* self, Body&& body) {
   return guarded([&]() -> PyObject* {
-    CoreObject<Collection>* obj = as_object<Collection>(self);
-    Borrow borrow(obj->borrow, Borrow::Kind::Exclusive);
+    Collection* core = open_core<Collection>(self);
+    if (core == nullptr) return nullptr;
+    Borrow borrow(as_object<Collection>(self)->borrow, Borrow::Kind::Exclusive);
     if (!borrow.ok()) return nullptr;
-    Status status = obj->core->flush();
-    if (!status.ok()) {
-      raise_message(PyExc_OSError, status.error().to_string());
-      return nullptr;
-    }
+    return body(*core);
+  });
+}
+
+PyObject* collection_flush(PyObject* self, PyObject*) {
+  return exclusive_call(self, [](Collection& c) -> PyObject* {
+    Status status = c.flush();
+    if (!status.ok()) return raise_error(PyExc_OSError, status.error());
     Py_RETURN_NONE;
   });
+}
+
+PyObject* collection_sync(PyObject* self, PyObject*) {
+  return exclusive_call(self, [](Collection& c) -> PyObject* {
+    Status status = c.sync();
+    if (!status.ok()) return raise_error(PyExc_OSError, status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* collection_compact(PyObject* self, PyObject*) {
+  return exclusive_call(self, [](Collection& c) -> PyObject* {
+    Result<uint64_t> reclaimed = c.compact();
+    if (!reclaimed.ok()) return raise_error(PyExc_OSError, reclaimed.error());
+    return PyLong_FromUnsignedLongLong(reclaimed.value());
+  });
+}
+
+PyObject* collection_stats(PyObject* self, PyObject*) {
+  return exclusive_call(self, [](Collection& c) -> PyObject* {
+    const Collection::Stats s = c.stats();
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::pair<const char*, uint64_t> items[] = {
+        {"vectors", s.vectors}, {"dead_records", s.dead_records}, {"data_bytes", s.data_bytes},
+        {"log_bytes", s.log_bytes}};
+    for (const auto& [key, value] : items) {
+      Ref v(PyLong_FromUnsignedLongLong(value));
+      if (!v || PyDict_SetItemString(dict.get(), key, v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+// Flushes, then releases the core collection (its files and the directory
+// lock). A closed collection closes again without effect; a failed flush
+// leaves it open.
+PyObject* collection_close(PyObject* self, PyObject*) {
+  if (as_object<Collection>(self)->core == nullptr) Py_RETURN_NONE;
+  return exclusive_call(self, [&](Collection& c) -> PyObject* {
+    Status status = c.flush();
+    if (!status.ok()) return raise_error(PyExc_OSError, status.error());
+    delete as_object<Collection>(self)->core;
+    as_object<Collection>(self)->core = nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* collection_enter(PyObject* self, PyObject*) {
+  if (open_core<Collection>(self) == nullptr) return nullptr;
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* collection_exit(PyObject* self, PyObject*) {
+  PyObject* closed = collection_close(self, nullptr);
+  if (closed == nullptr) return nullptr;
+  Py_DECREF(closed);
+  Py_RETURN_FALSE;  // exceptions from the with-block go on
 }
 
 PyMethodDef g_collection_methods[] = {
@@ -74,6 +140,17 @@ PyMethodDef g_collection_methods[] = {
     {"search_batch", as_cfunction(search_batch_method<Collection>), METH_VARARGS | METH_KEYWORDS,
      docs::kSearchBatch},
     {"flush", as_cfunction(collection_flush), METH_NOARGS, docs::kCollectionFlush},
+    {"delete", as_cfunction(delete_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kDelete},
+    {"delete_batch", as_cfunction(delete_batch_method<Collection>), METH_VARARGS | METH_KEYWORDS,
+     docs::kDeleteBatch},
+    {"get", as_cfunction(get_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kGet},
+    {"ids", as_cfunction(ids_method<Collection>), METH_NOARGS, docs::kIds},
+    {"sync", as_cfunction(collection_sync), METH_NOARGS, docs::kCollectionSync},
+    {"compact", as_cfunction(collection_compact), METH_NOARGS, docs::kCollectionCompact},
+    {"stats", as_cfunction(collection_stats), METH_NOARGS, docs::kCollectionStats},
+    {"close", as_cfunction(collection_close), METH_NOARGS, docs::kCollectionClose},
+    {"__enter__", as_cfunction(collection_enter), METH_NOARGS, nullptr},
+    {"__exit__", as_cfunction(collection_exit), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -82,6 +159,8 @@ PyType_Slot g_collection_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(collection_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core<Collection>)},
     {Py_tp_methods, g_collection_methods},
+    {Py_sq_length, reinterpret_cast<void*>(len_slot<Collection>)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains_slot<Collection>)},
     {0, nullptr},
 };
 

@@ -13,15 +13,21 @@ inline constexpr const char* kIndex =
     "for exact nearest neighbors.";
 
 inline constexpr const char* kIndexInsert =
-    "insert($self, id, vector)\n--\n\n"
+    "insert($self, id, vector, *, payload=None)\n--\n\n"
     "Insert a vector into the index.\n"
     "\n"
     "Args:\n"
     "    id (int): Unique identifier for the vector.\n"
-    "    vector (list[float]): The vector data.";
+    "    vector (list[float]): The vector data."
+    "\n"
+    "\n"
+    "Keyword Args:\n"
+    "    payload (dict | None): Data stored with the vector: a dict with str keys\n"
+    "        whose values are None, bool, int, finite float, str, or lists, tuples\n"
+    "        and dicts of these.";
 
 inline constexpr const char* kIndexSearch =
-    "search($self, query, k)\n--\n\n"
+    "search($self, query, k, *, where=None, with_payload=False)\n--\n\n"
     "Search for nearest neighbors.\n"
     "\n"
     "Args:\n"
@@ -29,19 +35,30 @@ inline constexpr const char* kIndexSearch =
     "    k (int): Number of neighbors to return.\n"
     "\n"
     "Returns:\n"
-    "    list[tuple[int, float]]: List of (id, distance) tuples.";
+    "    list[tuple[int, float]]: List of (id, distance) tuples."
+    "\n"
+    "\n"
+    "Keyword Args:\n"
+    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
+    "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"
+    "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"
+    "        $not; several keys must all match.\n"
+    "    with_payload (bool): Return (id, distance, payload) triples.";
 
 // Shared word for word by Index and Collection.
 inline constexpr const char* kInsertBatch =
-    "insert_batch($self, ids, vectors)\n--\n\n"
+    "insert_batch($self, ids, vectors, *, payloads=None)\n--\n\n"
     "Insert multiple vectors at once.\n"
     "\n"
     "Args:\n"
     "    ids (list[int]): List of unique identifiers.\n"
-    "    vectors (list[list[float]]): List of vectors.";
+    "    vectors (list[list[float]]): List of vectors.\n"
+    "\n"
+    "Keyword Args:\n"
+    "    payloads (list[dict | None] | None): One payload (or None) per id.";
 
 inline constexpr const char* kSearchBatch =
-    "search_batch($self, queries, k)\n--\n\n"
+    "search_batch($self, queries, k, *, where=None, with_payload=False, as_numpy=False)\n--\n\n"
     "Search for nearest neighbors for multiple queries.\n"
     "\n"
     "Args:\n"
@@ -49,7 +66,18 @@ inline constexpr const char* kSearchBatch =
     "    k (int): Number of neighbors per query.\n"
     "\n"
     "Returns:\n"
-    "    list[list[tuple[int, float]]]: Results for each query.";
+    "    list[list[tuple[int, float]]]: Results for each query."
+    "\n"
+    "\n"
+    "Keyword Args:\n"
+    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
+    "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"
+    "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"
+    "        $not; several keys must all match.\n"
+    "    with_payload (bool): Return (id, distance, payload) triples.\n"
+    "    as_numpy (bool): Return (ids, distances, counts): uint64 and float32\n"
+    "        arrays of shape (len(queries), min(k, len(self))), rows padded with\n"
+    "        id 2**64 - 1 and distance inf, and the int64 count of each row.";
 
 inline constexpr const char* kCollection =
     "Persistent vector collection backed by disk storage.\n"
@@ -67,15 +95,21 @@ inline constexpr const char* kCollectionOpenOrCreate =
     "    metric (str): Distance metric (\"cosine\", \"euclidean\", \"dot\").";
 
 inline constexpr const char* kCollectionInsert =
-    "insert($self, id, vector)\n--\n\n"
+    "insert($self, id, vector, *, payload=None)\n--\n\n"
     "Insert a vector into the collection.\n"
     "\n"
     "Args:\n"
     "    id (int): Unique identifier.\n"
-    "    vector (list[float]): Vector data.";
+    "    vector (list[float]): Vector data."
+    "\n"
+    "\n"
+    "Keyword Args:\n"
+    "    payload (dict | None): Data stored with the vector: a dict with str keys\n"
+    "        whose values are None, bool, int, finite float, str, or lists, tuples\n"
+    "        and dicts of these.";
 
 inline constexpr const char* kCollectionSearch =
-    "search($self, query, k)\n--\n\n"
+    "search($self, query, k, *, where=None, with_payload=False)\n--\n\n"
     "Search for nearest neighbors.\n"
     "\n"
     "Args:\n"
@@ -83,12 +117,70 @@ inline constexpr const char* kCollectionSearch =
     "    k (int): Number of results.\n"
     "\n"
     "Returns:\n"
-    "    list[tuple[int, float]]: List of (id, distance) tuples.";
+    "    list[tuple[int, float]]: List of (id, distance) tuples."
+    "\n"
+    "\n"
+    "Keyword Args:\n"
+    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
+    "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"
+    "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"
+    "        $not; several keys must all match.\n"
+    "    with_payload (bool): Return (id, distance, payload) triples.";
 
 inline constexpr const char* kCollectionFlush =
     "flush($self)\n--\n\n"
     "Flush all pending writes to disk (checkpoint).\n"
     "\n"
     "This ensures all data is durable and truncates the WAL.";
+
+inline constexpr const char* kDelete =
+    "delete($self, id)\n--\n\n"
+    "Delete a vector.\n"
+    "\n"
+    "Returns:\n"
+    "    bool: True if the id was held; False (and nothing written) otherwise.";
+
+inline constexpr const char* kDeleteBatch =
+    "delete_batch($self, ids)\n--\n\n"
+    "Delete several vectors.\n"
+    "\n"
+    "Returns:\n"
+    "    int: How many of the ids were held.";
+
+inline constexpr const char* kGet =
+    "get($self, id)\n--\n\n"
+    "Read a stored vector back.\n"
+    "\n"
+    "Returns:\n"
+    "    tuple[list[float], dict] | None: The vector and its payload, or None.";
+
+inline constexpr const char* kIds =
+    "ids($self)\n--\n\n"
+    "The held ids, ascending.";
+
+inline constexpr const char* kCollectionSync =
+    "sync($self)\n--\n\n"
+    "Force the write-ahead log to stable storage.\n"
+    "\n"
+    "Every insertion and deletion acknowledged so far becomes durable, without\n"
+    "a checkpoint.";
+
+inline constexpr const char* kCollectionCompact =
+    "compact($self)\n--\n\n"
+    "Flush, then rewrite the data file with only the live records.\n"
+    "\n"
+    "Returns:\n"
+    "    int: The bytes reclaimed.";
+
+inline constexpr const char* kCollectionStats =
+    "stats($self)\n--\n\n"
+    "Counts and sizes: vectors, dead_records, data_bytes, log_bytes.";
+
+inline constexpr const char* kCollectionClose =
+    "close($self)\n--\n\n"
+    "Flush, then release the files and the directory.\n"
+    "\n"
+    "Any later call raises ValueError; a second close does nothing. If the\n"
+    "flush fails, its error is raised and the collection stays open.";
 
 }  // namespace orvex::py::docs

@@ -38,6 +38,11 @@ PyMethodDef g_index_methods[] = {
      docs::kInsertBatch},
     {"search_batch", as_cfunction(search_batch_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS,
      docs::kSearchBatch},
+    {"delete", as_cfunction(delete_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS, docs::kDelete},
+    {"delete_batch", as_cfunction(delete_batch_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS,
+     docs::kDeleteBatch},
+    {"get", as_cfunction(get_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS, docs::kGet},
+    {"ids", as_cfunction(ids_method<BruteForceIndex>), METH_NOARGS, docs::kIds},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -46,6 +51,8 @@ PyType_Slot g_index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core<BruteForceIndex>)},
     {Py_tp_methods, g_index_methods},
+    {Py_sq_length, reinterpret_cast<void*>(len_slot<BruteForceIndex>)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains_slot<BruteForceIndex>)},
     {0, nullptr},
 };
 
