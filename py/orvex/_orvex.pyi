@@ -1,14 +1,21 @@
 """Typed interface of the extension module ``orvex._orvex``."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from types import TracebackType
+from typing import Any, Literal, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import Buffer
+import numpy as np
+from typing_extensions import Buffer, Self
 
 _Vector = Sequence[SupportsFloat | SupportsIndex] | bytes | Buffer
 _Ids = Sequence[SupportsIndex] | Buffer
 _Vectors = Sequence[_Vector] | Buffer
 _Results = list[tuple[int, float]]
+_PayloadResults = list[tuple[int, float, dict[str, Any]]]
+_Json = None | bool | int | float | str | Sequence["_Json"] | dict[str, "_Json"]
+_Payload = dict[str, _Json] | None
+_Where = dict[str, Any]
+_NumpyResults = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 @final
 class Index:
@@ -19,15 +26,22 @@ class Index:
     """
 
     def __new__(cls, metric: str, dimension: SupportsIndex) -> Index: ...
-    def insert(self, id: SupportsIndex, vector: _Vector) -> None:
+    def insert(self, id: SupportsIndex, vector: _Vector, *, payload: _Payload = None) -> None:
         """Insert a vector into the index.
 
         Args:
             id (int): Unique identifier for the vector.
             vector (list[float]): The vector data.
+
+        Keyword Args:
+            payload (dict | None): Data stored with the vector: a dict with str keys
+                whose values are None, bool, int, finite float, str, or lists, tuples
+                and dicts of these.
         """
 
-    def search(self, query: _Vector, k: SupportsIndex) -> _Results:
+    def search(
+        self, query: _Vector, k: SupportsIndex, *, where: _Where | None = None, with_payload: bool = False
+    ) -> _Results | _PayloadResults:
         """Search for nearest neighbors.
 
         Args:
@@ -36,17 +50,35 @@ class Index:
 
         Returns:
             list[tuple[int, float]]: List of (id, distance) tuples.
+
+        Keyword Args:
+            where (dict | None): Only vectors whose payload matches, e.g.
+                {"color": "red"} or {"price": {"$lt": 10}}; operators $eq $ne
+                $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or
+                $not; several keys must all match.
+            with_payload (bool): Return (id, distance, payload) triples.
         """
 
-    def insert_batch(self, ids: _Ids, vectors: _Vectors) -> None:
+    def insert_batch(self, ids: _Ids, vectors: _Vectors, *, payloads: Sequence[_Payload] | None = None) -> None:
         """Insert multiple vectors at once.
 
         Args:
             ids (list[int]): List of unique identifiers.
             vectors (list[list[float]]): List of vectors.
+
+        Keyword Args:
+            payloads (list[dict | None] | None): One payload (or None) per id.
         """
 
-    def search_batch(self, queries: _Vectors, k: SupportsIndex) -> list[_Results]:
+    def search_batch(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex,
+        *,
+        where: _Where | None = None,
+        with_payload: bool = False,
+        as_numpy: bool = False,
+    ) -> list[_Results] | list[_PayloadResults] | _NumpyResults:
         """Search for nearest neighbors for multiple queries.
 
         Args:
@@ -55,7 +87,45 @@ class Index:
 
         Returns:
             list[list[tuple[int, float]]]: Results for each query.
+
+        Keyword Args:
+            where (dict | None): Only vectors whose payload matches, e.g.
+                {"color": "red"} or {"price": {"$lt": 10}}; operators $eq $ne
+                $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or
+                $not; several keys must all match.
+            with_payload (bool): Return (id, distance, payload) triples.
+            as_numpy (bool): Return (ids, distances, counts): uint64 and float32
+                arrays of shape (len(queries), min(k, len(self))), rows padded with
+                id 2**64 - 1 and distance inf, and the int64 count of each row.
         """
+
+
+    def delete(self, id: SupportsIndex) -> bool:
+        """Delete a vector.
+
+        Returns:
+            bool: True if the id was held; False (and nothing written) otherwise.
+        """
+
+    def delete_batch(self, ids: _Ids) -> int:
+        """Delete several vectors.
+
+        Returns:
+            int: How many of the ids were held.
+        """
+
+    def get(self, id: SupportsIndex) -> tuple[list[float], dict[str, Any]] | None:
+        """Read a stored vector back.
+
+        Returns:
+            tuple[list[float], dict] | None: The vector and its payload, or None.
+        """
+
+    def ids(self) -> list[int]:
+        """The held ids, ascending."""
+
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object) -> bool: ...
 
 @final
 class Collection:
@@ -75,15 +145,22 @@ class Collection:
             metric (str): Distance metric ("cosine", "euclidean", "dot").
         """
 
-    def insert(self, id: SupportsIndex, vector: _Vector) -> None:
+    def insert(self, id: SupportsIndex, vector: _Vector, *, payload: _Payload = None) -> None:
         """Insert a vector into the collection.
 
         Args:
             id (int): Unique identifier.
             vector (list[float]): Vector data.
+
+        Keyword Args:
+            payload (dict | None): Data stored with the vector: a dict with str keys
+                whose values are None, bool, int, finite float, str, or lists, tuples
+                and dicts of these.
         """
 
-    def search(self, query: _Vector, k: SupportsIndex) -> _Results:
+    def search(
+        self, query: _Vector, k: SupportsIndex, *, where: _Where | None = None, with_payload: bool = False
+    ) -> _Results | _PayloadResults:
         """Search for nearest neighbors.
 
         Args:
@@ -92,17 +169,35 @@ class Collection:
 
         Returns:
             list[tuple[int, float]]: List of (id, distance) tuples.
+
+        Keyword Args:
+            where (dict | None): Only vectors whose payload matches, e.g.
+                {"color": "red"} or {"price": {"$lt": 10}}; operators $eq $ne
+                $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or
+                $not; several keys must all match.
+            with_payload (bool): Return (id, distance, payload) triples.
         """
 
-    def insert_batch(self, ids: _Ids, vectors: _Vectors) -> None:
+    def insert_batch(self, ids: _Ids, vectors: _Vectors, *, payloads: Sequence[_Payload] | None = None) -> None:
         """Insert multiple vectors at once.
 
         Args:
             ids (list[int]): List of unique identifiers.
             vectors (list[list[float]]): List of vectors.
+
+        Keyword Args:
+            payloads (list[dict | None] | None): One payload (or None) per id.
         """
 
-    def search_batch(self, queries: _Vectors, k: SupportsIndex) -> list[_Results]:
+    def search_batch(
+        self,
+        queries: _Vectors,
+        k: SupportsIndex,
+        *,
+        where: _Where | None = None,
+        with_payload: bool = False,
+        as_numpy: bool = False,
+    ) -> list[_Results] | list[_PayloadResults] | _NumpyResults:
         """Search for nearest neighbors for multiple queries.
 
         Args:
@@ -111,6 +206,16 @@ class Collection:
 
         Returns:
             list[list[tuple[int, float]]]: Results for each query.
+
+        Keyword Args:
+            where (dict | None): Only vectors whose payload matches, e.g.
+                {"color": "red"} or {"price": {"$lt": 10}}; operators $eq $ne
+                $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or
+                $not; several keys must all match.
+            with_payload (bool): Return (id, distance, payload) triples.
+            as_numpy (bool): Return (ids, distances, counts): uint64 and float32
+                arrays of shape (len(queries), min(k, len(self))), rows padded with
+                id 2**64 - 1 and distance inf, and the int64 count of each row.
         """
 
     def flush(self) -> None:
@@ -118,3 +223,59 @@ class Collection:
 
         This ensures all data is durable and truncates the WAL.
         """
+
+    def delete(self, id: SupportsIndex) -> bool:
+        """Delete a vector.
+
+        Returns:
+            bool: True if the id was held; False (and nothing written) otherwise.
+        """
+
+    def delete_batch(self, ids: _Ids) -> int:
+        """Delete several vectors.
+
+        Returns:
+            int: How many of the ids were held.
+        """
+
+    def get(self, id: SupportsIndex) -> tuple[list[float], dict[str, Any]] | None:
+        """Read a stored vector back.
+
+        Returns:
+            tuple[list[float], dict] | None: The vector and its payload, or None.
+        """
+
+    def ids(self) -> list[int]:
+        """The held ids, ascending."""
+
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object) -> bool: ...
+
+    def sync(self) -> None:
+        """Force the write-ahead log to stable storage.
+
+        Every insertion and deletion acknowledged so far becomes durable, without
+        a checkpoint.
+        """
+
+    def compact(self) -> int:
+        """Flush, then rewrite the data file with only the live records.
+
+        Returns:
+            int: The bytes reclaimed.
+        """
+
+    def stats(self) -> dict[str, int]:
+        """Counts and sizes: vectors, dead_records, data_bytes, log_bytes."""
+
+    def close(self) -> None:
+        """Flush, then release the files and the directory.
+
+        Any later call raises ValueError; a second close does nothing. If the
+        flush fails, its error is raised and the collection stays open.
+        """
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> Literal[False]: ...
