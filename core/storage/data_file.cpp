@@ -37,7 +37,7 @@ void store(std::string& out, T v) {
 // vector's capacity. Each step fails with its own message (rec then holds
 // partial contents); a stated length beyond what is left in the file fails
 // without reserving memory for it.
-Status read_record(fs::StreamReader& in, DataRecord& rec) {
+Status read_record(fs::StreamReader& in, DataRecord& rec, bool raw) {
   rec.offset = in.position();
 
   Result<size_t> got = in.ensure(kHeaderSize);
@@ -76,6 +76,11 @@ Status read_record(fs::StreamReader& in, DataRecord& rec) {
     if (!got.ok()) return io("read payload failed: ", got.error());
     if (got.value() < payload_len) return io("read payload failed: ", kUnexpectedEof);
     const std::string_view text(in.data(), payload_len);
+    if (raw) {
+      rec.payload_text.assign(text);
+      in.consume(payload_len);
+      return ok_status();
+    }
     if (text == kEmptyPayloadText) {
       // The common case: no parse, no allocation.
       in.consume(payload_len);
@@ -94,6 +99,10 @@ Status read_record(fs::StreamReader& in, DataRecord& rec) {
     got = in.read_into(text.data(), payload_len);
     if (!got.ok()) return io("read payload failed: ", got.error());
     if (got.value() < payload_len) return io("read payload failed: ", kUnexpectedEof);
+    if (raw) {
+      rec.payload_text = std::move(text);
+      return ok_status();
+    }
     payload = parse_payload_text(text);
   }
   if (!payload.ok()) return io("payload deserialize failed: ", payload.error());
@@ -117,7 +126,8 @@ Result<std::unique_ptr<DataFile>> DataFile::open(fs::FileSystem& fs, std::string
       new DataFile(fs, std::move(path), std::move(file).value(), length.value()));
 }
 
-Result<uint64_t> DataFile::append(uint64_t id, std::span<const float> vector, const Payload& payload) {
+template <class WritePayload>
+Result<uint64_t> DataFile::append_record(uint64_t id, std::span<const float> vector, WritePayload&& write_payload) {
   if (vector.size() > kMaxU32) {
     return Error::io("write dim failed: a vector of " + std::to_string(vector.size()) +
                      " components does not fit a record (at most 4294967295)");
@@ -130,7 +140,7 @@ Result<uint64_t> DataFile::append(uint64_t id, std::span<const float> vector, co
     scratch_.append(reinterpret_cast<const char*>(vector.data()), vector.size() * sizeof(float));
     const size_t len_at = scratch_.size();
     store<uint32_t>(scratch_, 0);
-    Status st = append_payload_text(payload, scratch_);
+    Status st = write_payload(scratch_);
     if (!st.ok()) return io("payload serialization failed: ", st.error());
     const uint64_t payload_len = scratch_.size() - len_at - 4;
     if (payload_len > kMaxU32) {
@@ -149,6 +159,17 @@ Result<uint64_t> DataFile::append(uint64_t id, std::span<const float> vector, co
   return start;
 }
 
+Result<uint64_t> DataFile::append(uint64_t id, std::span<const float> vector, const Payload& payload) {
+  return append_record(id, vector, [&](std::string& out) { return append_payload_text(payload, out); });
+}
+
+Result<uint64_t> DataFile::append_text(uint64_t id, std::span<const float> vector, std::string_view payload_text) {
+  return append_record(id, vector, [&](std::string& out) {
+    out.append(payload_text);
+    return ok_status();
+  });
+}
+
 Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
   if (!file.ok()) return io("open for read failed: ", file.error());
@@ -159,7 +180,7 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   try {
     fs::StreamReader in(*file.value(), offset, size.value(), kReadChunk);
     DataRecord rec;
-    ORVEX_TRY(read_record(in, rec));
+    ORVEX_TRY(read_record(in, rec, false));
     return rec;
   } catch (const std::bad_alloc&) {
     return io("open for read failed: ", os_error_text(ENOMEM));
@@ -222,7 +243,7 @@ Status DataFile::mark_deleted_many(std::span<const uint64_t> offsets) {
 }
 
 Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& visit,
-                                       uint64_t* whole_records) const {
+                                       uint64_t* whole_records, bool raw) const {
   uint64_t count = 0;
   if (whole_records) *whole_records = 0;
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
@@ -236,7 +257,7 @@ Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& v
     DataRecord rec;  // reused: its vector keeps its capacity between records
     while (end < size.value()) {
       // The first record that cannot be read whole ends the scan quietly.
-      if (!read_record(in, rec).ok()) break;
+      if (!read_record(in, rec, raw).ok()) break;
       end = in.position();
       ++count;
       if (!rec.deleted) visit(rec);

@@ -42,6 +42,7 @@ struct DataRecord {
   uint64_t id = 0;
   std::vector<float> vector;
   Payload payload;
+  std::string payload_text;  // instead of payload, in raw scans
   bool deleted = false;
   uint64_t offset = 0;  // where the record starts in the file
 };
@@ -71,6 +72,8 @@ class DataFile {
   // 4294967295 components or a payload text of 4 GiB or more is refused.
   // Costs no system call unless the buffer fills.
   Result<uint64_t> append(uint64_t id, std::span<const float> vector, const Payload& payload);
+  // The same with the payload text given as it is (copied from a raw scan).
+  Result<uint64_t> append_text(uint64_t id, std::span<const float> vector, std::string_view payload_text);
 
   // Reads the record that starts at `offset`, deleted or not (records still
   // in the write buffer are not visible). A stated dim or payload_len larger
@@ -103,9 +106,10 @@ class DataFile {
   // vector or payload is simply rebuilt for the next record). An empty
   // payload costs no parsing.
   // `whole_records`, when given, receives how many whole records the scan
-  // read, deleted ones included.
+  // read, deleted ones included. A raw scan leaves each payload as its text
+  // (payload_text) unparsed.
   Result<uint64_t> scan_active(const std::function<void(DataRecord&)>& visit,
-                               uint64_t* whole_records = nullptr) const;
+                               uint64_t* whole_records = nullptr, bool raw = false) const;
 
   // Writes out the buffer without forcing it to stable storage.
   Status write_out();
@@ -132,6 +136,8 @@ class DataFile {
 
  private:
   DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length);
+  template <class WritePayload>
+  Result<uint64_t> append_record(uint64_t id, std::span<const float> vector, WritePayload&& write_payload);
 
   fs::FileSystem& fs_;
   std::string path_;

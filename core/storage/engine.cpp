@@ -204,16 +204,20 @@ Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, ui
   {
     auto out = DataFile::open(fs_, tmp);
     if (!out.ok()) return fail(out.error());
+    (*out)->set_hold(true);  // written out in runs of kWriteOutBytes
     Status written = ok_status();
-    auto end = data_->scan_active([&](DataRecord& rec) {
-      if (!written.ok() || !keep(rec.id, rec.offset)) return;
-      auto offset = (*out)->append(rec.id, rec.vector, rec.payload);
-      if (!offset.ok()) {
-        written = std::move(offset).error();
-        return;
-      }
-      kept.emplace_back(rec.id, *offset);
-    });
+    auto end = data_->scan_active(
+        [&](DataRecord& rec) {
+          if (!written.ok() || !keep(rec.id, rec.offset)) return;
+          auto offset = (*out)->append_text(rec.id, rec.vector, rec.payload_text);
+          if (!offset.ok()) {
+            written = std::move(offset).error();
+            return;
+          }
+          kept.emplace_back(rec.id, *offset);
+          if ((*out)->buffered_bytes() >= kWriteOutBytes) written = (*out)->write_out();
+        },
+        nullptr, /*raw=*/true);
     if (!end.ok()) return fail(end.error());
     if (!written.ok()) return fail(written.error());
     if (auto s = (*out)->sync(); !s.ok()) return fail(s.error());

@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""The Python surface: compaction, filtered search, point operations and
+numpy results, with figures.
+
+For n vectors of dimension d (random float32, Euclidean, each with a payload
+{"tag": i % 100}):
+  compact     delete every second vector, flush, then Collection.compact,
+              beside copying the live bytes and forcing them to disk
+              (`cp` of a file of that size, then `sync -f`); the peak resident
+              memory the compaction adds is printed too
+  filtered    search with where={"tag": {"$lt": 50}} (half pass) and
+              where={"tag": 7} (1% pass) beside the unfiltered search: the
+              where dict is converted once per call
+  point ops   get, delete, len and `in` per call (constant time: the same at
+              any n)
+  numpy       search_batch of 1,000 queries, k = 10, as lists and as_numpy
+
+    python bench/surface.py            # n = 1,000,000, d = 128
+    python bench/surface.py --quick    # n = 100,000
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import orvex
+
+
+def best(fn, reps=5):
+    times = []
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def vm_hwm():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def reset_hwm():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--n", type=int, default=None)
+    ap.add_argument("--dim", type=int, default=128)
+    args = ap.parse_args()
+    n = args.n or (100_000 if args.quick else 1_000_000)
+    d = args.dim
+    rng = np.random.default_rng(1)
+    vectors = rng.standard_normal((n, d), dtype=np.float32)
+    ids = np.arange(n, dtype=np.uint64)
+    payloads = [{"tag": i % 100} for i in range(n)]
+    work = tempfile.mkdtemp(prefix="orvex-surface-")
+    path = os.path.join(work, "c")
+    print(f"orvex {orvex.__version__}: n = {n:,}, d = {d}, python {sys.version.split()[0]}")
+    rows = []
+    try:
+        col = orvex.Collection.open_or_create(path, d, "euclidean")
+        t = time.perf_counter()
+        col.insert_batch(ids, vectors, payloads=payloads)
+        col.flush()
+        rows.append(("insert_batch with payloads + flush", f"{time.perf_counter() - t:.2f} s", ""))
+
+        # Filtered search beside the unfiltered one.
+        q = vectors[0]
+        plain = best(lambda: col.search(q, 10))
+        half = best(lambda: col.search(q, 10, where={"tag": {"$lt": 50}}))
+        one = best(lambda: col.search(q, 10, where={"tag": 7}))
+        rows.append(("search, no filter", f"{plain * 1e3:.2f} ms", ""))
+        rows.append(("search, where tag < 50 (half pass)", f"{half * 1e3:.2f} ms", f"{half / plain:.2f}x unfiltered"))
+        rows.append(("search, where tag == 7 (1% pass)", f"{one * 1e3:.2f} ms", f"{one / plain:.2f}x unfiltered"))
+
+        # numpy results.
+        queries = vectors[:1000]
+        lists = best(lambda: col.search_batch(queries, 10), reps=2)
+        arrays = best(lambda: col.search_batch(queries, 10, as_numpy=True), reps=2)
+        rows.append(("search_batch 1,000 x k=10, lists", f"{lists * 1e3:.1f} ms", ""))
+        rows.append(("search_batch 1,000 x k=10, as_numpy", f"{arrays * 1e3:.1f} ms", f"{lists / arrays:.2f}x faster"))
+
+        # Point operations.
+        probe = [int(i) for i in rng.integers(0, n, 10_000)]
+        t = time.perf_counter()
+        for i in probe:
+            col.get(i)
+        rows.append(("get", f"{(time.perf_counter() - t) / len(probe) * 1e6:.2f} us/call", ""))
+        t = time.perf_counter()
+        for i in probe:
+            _ = i in col
+        rows.append(("in", f"{(time.perf_counter() - t) / len(probe) * 1e6:.2f} us/call", ""))
+        t = time.perf_counter()
+        for _ in range(10_000):
+            len(col)
+        rows.append(("len", f"{(time.perf_counter() - t) / 10_000 * 1e6:.2f} us/call", ""))
+
+        # Delete every second vector, then compact.
+        t = time.perf_counter()
+        col.delete_batch(ids[::2])
+        rows.append(("delete_batch of n/2 (logged)", f"{(time.perf_counter() - t) / (n // 2) * 1e6:.2f} us/id", ""))
+        col.flush()
+        before = col.stats()
+        reset_hwm()
+        rss0 = vm_hwm()
+        t = time.perf_counter()
+        reclaimed = col.compact()
+        t_compact = time.perf_counter() - t
+        extra = vm_hwm() - rss0
+        after = col.stats()
+        data = os.path.join(path, "data.ovx")
+        copy = os.path.join(work, "copy")
+        t = time.perf_counter()
+        subprocess.run(["cp", data, copy], check=True)
+        subprocess.run(["sync", "-f", copy], check=True)
+        t_cp = time.perf_counter() - t
+        rows.append(("compact (half dead)", f"{t_compact:.2f} s",
+                     f"{t_compact / t_cp:.2f}x cp + sync -f of the live bytes ({t_cp:.2f} s); "
+                     f"{reclaimed / 1e6:.0f} MB reclaimed, {before['data_bytes'] / 1e6:.0f} -> "
+                     f"{after['data_bytes'] / 1e6:.0f} MB; peak memory +{extra / 1e6:.0f} MB"))
+        col.close()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    w = max(len(r[0]) for r in rows)
+    for name, figure, note in rows:
+        print(f"{name:<{w}}  {figure:>16}  {note}")
+
+
+if __name__ == "__main__":
+    main()
