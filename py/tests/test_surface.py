@@ -1,0 +1,293 @@
+"""Payloads, where filters, deletion, point reads, numpy results, compaction,
+close and the one-opener rule, on both classes, against plain Python oracles."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import orvex
+
+D = 4
+
+
+def make(kind, tmp_path, name="c"):
+    if kind == "index":
+        return orvex.Index("euclidean", D)
+    return orvex.Collection.open_or_create(str(tmp_path / name), D, "euclidean")
+
+
+BOTH = pytest.mark.parametrize("kind", ["index", "collection"])
+
+
+def same(a, b):
+    """JSON equality as the store keeps it: kinds and number representations
+    must agree (1 is not 1.0, True is not 1), 0.0 equals -0.0."""
+    kinds = (bool, int, float, str, list, dict, type(None))
+    ka = next(k for k in kinds if isinstance(a, k))
+    kb = next(k for k in kinds if isinstance(b, k))
+    if ka is not kb:
+        return False
+    if ka is list:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if ka is dict:
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+def is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def matches(where, payload):
+    """The matching rules, written independently of the store."""
+    for key, cond in where.items():
+        if key == "$and":
+            ok = all(matches(c, payload) for c in cond)
+        elif key == "$or":
+            ok = any(matches(c, payload) for c in cond)
+        elif key == "$not":
+            ok = not matches(cond, payload)
+        elif isinstance(cond, dict) and cond and all(k.startswith("$") for k in cond):
+            ok = all(leaf(op, arg, key in payload, payload.get(key)) for op, arg in cond.items())
+        else:
+            ok = key in payload and same(payload[key], cond)
+        if not ok:
+            return False
+    return True
+
+
+def leaf(op, arg, present, value):
+    if op == "$eq":
+        return present and same(value, arg)
+    if op == "$ne":
+        return not (present and same(value, arg))
+    if op in ("$gt", "$gte", "$lt", "$lte"):
+        if not (present and is_number(value) and is_number(arg)):
+            return False
+        a, b = float(value), float(arg)
+        return {"$gt": a > b, "$gte": a >= b, "$lt": a < b, "$lte": a <= b}[op]
+    if op == "$in":
+        return present and any(same(value, x) for x in arg)
+    if op == "$nin":
+        return not (present and any(same(value, x) for x in arg))
+    if op == "$contains":
+        return present and isinstance(value, str) and arg in value
+    assert op == "$exists"
+    return present == arg
+
+
+VALUES = [None, True, False, 0, 1, 1.0, -0.0, 2.5, -3, 2**53 + 1, 2**64 - 1, -(2**63), "", "ab", "abc", "b",
+          [1, "a"], [1.0], {"x": 1, "y": [None]}, {"y": [None], "x": 1}]
+
+
+def random_where(rng, depth=0):
+    r = rng.random()
+    if depth < 2 and r < 0.2:
+        op = rng.choice(["$and", "$or"])
+        return {op: [random_where(rng, depth + 1) for _ in range(rng.randint(1, 3))]}
+    if depth < 2 and r < 0.3:
+        return {"$not": random_where(rng, depth + 1)}
+    key = rng.choice("abc")
+    op = rng.choice(["lit", "$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$contains", "$exists"])
+    if op == "lit":
+        return {key: rng.choice(VALUES)}
+    if op in ("$in", "$nin"):
+        return {key: {op: rng.sample(VALUES, rng.randint(0, 3))}}
+    if op == "$contains":
+        return {key: {op: rng.choice(["", "a", "bc", "B"])}}
+    if op == "$exists":
+        return {key: {op: rng.random() < 0.5}}
+    return {key: {op: rng.choice(VALUES)}}
+
+
+@BOTH
+def test_filtered_search_equals_filter_then_sort(kind, tmp_path):
+    rng = random.Random(5)
+    store = make(kind, tmp_path)
+    vectors = np.random.default_rng(5).standard_normal((300, D)).astype(np.float32)
+    payloads = [{k: rng.choice(VALUES) for k in "abc" if rng.random() < 0.7} for _ in range(300)]
+    store.insert_batch(list(range(300)), vectors, payloads=payloads)
+    q = np.zeros(D, dtype=np.float32)
+    dist = np.sqrt(((vectors - q) ** 2).sum(axis=1, dtype=np.float32))
+    for _ in range(300):
+        where = random_where(rng)
+        expected = sorted((float(dist[i]), i) for i in range(300) if matches(where, payloads[i]))
+        got = store.search(q, 20, where=where, with_payload=True)
+        assert [d for _, d, _ in got] == [d for d, _ in expected[:20]], where
+        assert all(matches(where, p) and same(p, payloads[i]) for i, _, p in got), where
+        batch = store.search_batch([q, q], 20, where=where)
+        assert batch == [[(i, d) for i, d, _ in got]] * 2
+
+
+@BOTH
+def test_payloads_read_back_exactly_and_deletions_stick(kind, tmp_path):
+    store = make(kind, tmp_path)
+    payload = {"n": None, "t": True, "i": -(2**63), "u": 2**64 - 1, "f": 1.0, "z": -0.0, "s": "é\n\"",
+               "l": [1, [2.5, {"k": "v"}], ()], "d": {"b": 1, "a": [False]}}
+    store.insert(1, [1, 2, 3, 4], payload=payload)
+    store.insert_batch([2, 3, 4], [[0] * D] * 3, payloads=[None, {"k": 1}, None])
+    expect = dict(payload, l=[1, [2.5, {"k": "v"}], []])
+    vector, got = store.get(1)
+    assert vector == [1.0, 2.0, 3.0, 4.0] and same(got, expect)
+    assert store.get(2) == ([0.0] * D, {}) and store.get(99) is None
+    assert (len(store), 3 in store, 99 in store, -1 in store, 2**64 in store) == (4, True, False, False, False)
+    assert store.delete(3) is True and store.delete(3) is False and store.delete_batch([2, 3, 7, 2]) == 1
+    assert store.ids() == [1, 4] and store.get(3) is None and 3 not in store
+    if kind == "collection":
+        log = store.stats()["log_bytes"]
+        assert store.delete(12345) is False and store.delete_batch([3, 2]) == 0
+        assert store.stats()["log_bytes"] == log  # nothing written for absent ids
+        del store
+        store = make(kind, tmp_path)
+        assert store.ids() == [1, 4] and same(store.get(1)[1], expect)
+        store.flush()
+        store.close()
+        store = make(kind, tmp_path)
+        assert store.ids() == [1, 4] and store.stats()["vectors"] == 2
+
+
+BAD_PAYLOADS = [
+    ({"tags": [1, float("nan")]}, ValueError, "payload['tags'][1]: float nan is not allowed"),
+    ({"x": {"y": float("-inf")}}, ValueError, "payload['x']['y']: float inf is not allowed"),
+    ({1: 2}, TypeError, "payload: keys must be str, not 'int'"),
+    ({"s": {1}}, TypeError, "payload['s']: 'set' is not allowed"),
+    ({"i": 2**64}, ValueError, "payload['i']: int out of range"),
+    ({"i": -(2**63) - 1}, ValueError, "payload['i']: int out of range"),
+    ([("a", 1)], TypeError, "payload: expected a dict or None, not 'list'"),
+    ({"s": "\ud800"}, ValueError, "payload['s']: str is not valid UTF-8"),
+]
+
+
+@BOTH
+@pytest.mark.parametrize("payload, exc, message", BAD_PAYLOADS)
+def test_bad_payloads_are_refused_before_anything_is_written(kind, tmp_path, payload, exc, message):
+    store = make(kind, tmp_path)
+    store.insert(1, [0] * D)
+    with pytest.raises(exc) as e:
+        store.insert(2, [0] * D, payload=payload)
+    assert str(e.value).startswith(message)
+    with pytest.raises(exc):
+        store.insert_batch([3, 4], [[0] * D] * 2, payloads=[None, payload])
+    looped = {}
+    looped["me"] = looped
+    with pytest.raises(ValueError, match="nested more than 256 levels deep"):
+        store.insert(5, [0] * D, payload=looped)
+    with pytest.raises(ValueError, match="ids and payloads must have the same length"):
+        store.insert_batch([6], [[0] * D], payloads=[None, None])
+    assert store.ids() == [1]
+
+
+BAD_WHERE = [
+    ({"x": {"$foo": 1}}, "where['x']['$foo']: unknown operator '$foo'"),
+    ({"$eq": 1}, "where['$eq']: unknown operator"),
+    ({"$and": []}, "where['$and']: $and needs at least one condition"),
+    ({"$or": {"a": 1}}, "where['$or']: $or needs a list"),
+    ({"x": {"$in": 3}}, "where['x']['$in']: $in needs a list"),
+    ({"x": {"$contains": 3}}, "where['x']['$contains']: $contains needs a str"),
+    ({"x": {"$exists": 1}}, "where['x']['$exists']: $exists needs True or False"),
+    ({"x": {"$lt": 1, "y": 2}}, "where['x']: a dict mixing operators and fields"),
+    ({"$not": {}}, "where['$not']: an empty condition"),
+    ({"x": {"$eq": float("nan")}}, "where['x']['$eq']: float nan is not allowed"),
+    ([1], "where: expected a dict, not 'list'"),
+]
+
+
+@BOTH
+@pytest.mark.parametrize("where, message", BAD_WHERE)
+def test_bad_filters_name_the_place(kind, tmp_path, where, message):
+    store = make(kind, tmp_path)
+    store.insert(1, [0] * D, payload={"x": 1})
+    with pytest.raises(ValueError) as e:
+        store.search([0] * D, 1, where=where)
+    assert str(e.value).startswith("invalid filter: " + message)
+    assert store.search([0] * D, 1, where={}) == [(1, 0.0)]
+
+
+def test_filters_nested_a_million_deep_are_refused():
+    store = orvex.Index("dot", D)
+    deep = {"x": 1}
+    for _ in range(1_000_000):
+        deep = {"$not": deep}
+    with pytest.raises(ValueError, match="levels deep"):
+        store.search_batch([[0] * D], 1, where=deep)
+
+
+@BOTH
+def test_numpy_results(kind, tmp_path):
+    store = make(kind, tmp_path)
+    store.insert_batch([5, 6, 7], [[0, 0, 0, 0], [1, 0, 0, 0], [3, 0, 0, 0]], payloads=[{"p": 1}, None, {"p": 1}])
+    ids, dists, counts = store.search_batch([[0] * D, [3, 0, 0, 0]], 5, where={"p": 1}, as_numpy=True)
+    assert ids.dtype == np.uint64 and dists.dtype == np.float32 and counts.dtype == np.int64
+    assert ids.shape == dists.shape == (2, 3) and counts.tolist() == [2, 2]
+    assert ids.tolist() == [[5, 7, 2**64 - 1], [7, 5, 2**64 - 1]]
+    assert dists.tolist() == [[0.0, 3.0, np.inf], [0.0, 3.0, np.inf]]
+    with pytest.raises(ValueError, match="with_payload and as_numpy cannot be combined"):
+        store.search_batch([[0] * D], 1, with_payload=True, as_numpy=True)
+    with pytest.raises(TypeError, match="argument 'as_numpy': expected True or False"):
+        store.search_batch([[0] * D], 1, as_numpy=1)
+
+
+def test_numpy_is_imported_only_when_asked():
+    code = ("import sys, orvex; i = orvex.Index('dot', 2); i.insert(1, [1, 2]); i.search_batch([[1, 1]], 1); "
+            "print('numpy' in sys.modules)")
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout.strip() == "False"
+
+
+def test_close_compaction_and_one_opener(tmp_path):
+    path = str(tmp_path / "c")
+    col = orvex.Collection.open_or_create(path, D, "euclidean")
+    with pytest.raises(OSError, match="collection is in use"):
+        orvex.Collection.open_or_create(path, D, "euclidean")
+    other = textwrap.dedent(f"""
+        import orvex
+        try:
+            orvex.Collection.open_or_create({path!r}, {D}, "euclidean")
+        except OSError as e:
+            print(e)
+    """)
+    assert "collection is in use" in subprocess.run([sys.executable, "-c", other], capture_output=True,
+                                                    text=True).stdout
+    col.insert_batch(list(range(100)), np.arange(400, dtype=np.float32).reshape(100, D))
+    col.delete_batch(list(range(0, 100, 2)))
+    col.insert(1, [9, 9, 9, 9])
+    before = col.stats()
+    reclaimed = col.compact()
+    after = col.stats()
+    assert after["dead_records"] == 0 and after["vectors"] == 50 and after["log_bytes"] == 0
+    record = 17 + 4 * D + len('{"data":{}}')
+    assert before["dead_records"] == 51 and reclaimed == before["data_bytes"] - after["data_bytes"] == 51 * record
+    assert os.path.getsize(path + "/data.ovx") == after["data_bytes"] == 50 * record
+    assert col.get(1) == ([9.0] * D, {}) and col.get(2) is None
+    col.delete(3)  # the id map follows the compacted offsets
+    with col:
+        pass
+    for call in (lambda: col.search([0] * D, 1), lambda: len(col), lambda: col.flush(), lambda: 5 in col):
+        with pytest.raises(ValueError, match="collection is closed"):
+            call()
+    col.close()  # again: nothing
+    with orvex.Collection.open_or_create(path, D, "euclidean") as again:
+        assert len(again) == 49 and 3 not in again and sorted(os.listdir(path)) == ["data.ovx", "meta.json",
+                                                                                      "wal.log"]
+    del again
+    orvex.Collection.open_or_create(path, D, "euclidean")  # destruction released the directory too
+
+
+def test_sync_makes_acknowledged_changes_durable(tmp_path):
+    path = str(tmp_path / "c")
+    child = textwrap.dedent(f"""
+        import os, signal, orvex
+        c = orvex.Collection.open_or_create({path!r}, {D}, "euclidean")
+        c.insert_batch([1, 2, 3], [[1, 0, 0, 0]] * 3)
+        c.delete(2)
+        c.sync()
+        c.insert(4, [0] * {D})  # not synced: may be lost
+        os.kill(os.getpid(), signal.SIGKILL)
+    """)
+    subprocess.run([sys.executable, "-c", child])
+    col = orvex.Collection.open_or_create(path, D, "euclidean")
+    assert col.ids()[:2] == [1, 3] and 2 not in col
