@@ -81,6 +81,21 @@ int open_flags(OpenMode mode) {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
+// Runs a system call until it is not interrupted; its result, errno kept.
+template <class Call>
+auto retry(Call&& call) {
+  decltype(call()) rc;
+  do {
+    rc = call();
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+// Opens a directory for syncing or locking: the fd, or -1 with errno set.
+int open_dir(const std::string& path) {
+  return retry([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) override {
@@ -129,15 +144,9 @@ class PosixFileSystem final : public FileSystem {
 
   Status sync_dir(const std::string& path) override {
     if (has_nul(path)) return Error::io(kNulInPath);
-    int fd;
-    do {
-      fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_dir(path);
     if (fd < 0) return os_error(errno);
-    int rc;
-    do {
-      rc = ::fsync(fd);
-    } while (rc != 0 && errno == EINTR);
+    const int rc = retry([&] { return ::fsync(fd); });
     int err = errno;
     ::close(fd);
     if (rc != 0) return os_error(err);
@@ -152,16 +161,9 @@ class PosixFileSystem final : public FileSystem {
 
   Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override {
     if (has_nul(path)) return Error::io(kNulInPath);
-    int fd;
-    do {
-      fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_dir(path);
     if (fd < 0) return os_error(errno);
-    int rc;
-    do {
-      rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (retry([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
       const int err = errno;
       ::close(fd);
       if (err == EWOULDBLOCK) return std::unique_ptr<DirLock>();

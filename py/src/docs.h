@@ -3,6 +3,21 @@
 // callable's __text_signature__; no text ends with a line break.
 #pragma once
 
+// Paragraphs shared by several documents (string literals, so that they
+// join the texts at compile time).
+#define ORVEX_DOC_PAYLOAD                                                            \
+  "\n\nKeyword Args:\n"                                                               \
+  "    payload (dict | None): Data stored with the vector: a dict with str keys\n"    \
+  "        whose values are None, bool, int, finite float, str, or lists, tuples\n"  \
+  "        and dicts of these."
+#define ORVEX_DOC_WHERE                                                                \
+  "\n\nKeyword Args:\n"                                                                 \
+  "    where (dict | None): Only vectors whose payload matches, e.g.\n"                 \
+  "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"          \
+  "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"      \
+  "        $not; several keys must all match.\n"                                       \
+  "    with_payload (bool): Return (id, distance, payload) triples."
+
 namespace orvex::py::docs {
 
 inline constexpr const char* kIndex =
@@ -19,12 +34,7 @@ inline constexpr const char* kIndexInsert =
     "Args:\n"
     "    id (int): Unique identifier for the vector.\n"
     "    vector (list[float]): The vector data."
-    "\n"
-    "\n"
-    "Keyword Args:\n"
-    "    payload (dict | None): Data stored with the vector: a dict with str keys\n"
-    "        whose values are None, bool, int, finite float, str, or lists, tuples\n"
-    "        and dicts of these.";
+    ORVEX_DOC_PAYLOAD;
 
 inline constexpr const char* kIndexSearch =
     "search($self, query, k, *, where=None, with_payload=False)\n--\n\n"
@@ -36,14 +46,7 @@ inline constexpr const char* kIndexSearch =
     "\n"
     "Returns:\n"
     "    list[tuple[int, float]]: List of (id, distance) tuples."
-    "\n"
-    "\n"
-    "Keyword Args:\n"
-    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
-    "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"
-    "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"
-    "        $not; several keys must all match.\n"
-    "    with_payload (bool): Return (id, distance, payload) triples.";
+    ORVEX_DOC_WHERE;
 
 // Shared word for word by Index and Collection.
 inline constexpr const char* kInsertBatch =
@@ -67,14 +70,7 @@ inline constexpr const char* kSearchBatch =
     "\n"
     "Returns:\n"
     "    list[list[tuple[int, float]]]: Results for each query."
-    "\n"
-    "\n"
-    "Keyword Args:\n"
-    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
-    "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"
-    "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"
-    "        $not; several keys must all match.\n"
-    "    with_payload (bool): Return (id, distance, payload) triples.\n"
+    ORVEX_DOC_WHERE "\n"
     "    as_numpy (bool): Return (ids, distances, counts): uint64 and float32\n"
     "        arrays of shape (len(queries), min(k, len(self))), rows padded with\n"
     "        id 2**64 - 1 and distance inf, and the int64 count of each row.";
@@ -101,12 +97,7 @@ inline constexpr const char* kCollectionInsert =
     "Args:\n"
     "    id (int): Unique identifier.\n"
     "    vector (list[float]): Vector data."
-    "\n"
-    "\n"
-    "Keyword Args:\n"
-    "    payload (dict | None): Data stored with the vector: a dict with str keys\n"
-    "        whose values are None, bool, int, finite float, str, or lists, tuples\n"
-    "        and dicts of these.";
+    ORVEX_DOC_PAYLOAD;
 
 inline constexpr const char* kCollectionSearch =
     "search($self, query, k, *, where=None, with_payload=False)\n--\n\n"
@@ -118,14 +109,7 @@ inline constexpr const char* kCollectionSearch =
     "\n"
     "Returns:\n"
     "    list[tuple[int, float]]: List of (id, distance) tuples."
-    "\n"
-    "\n"
-    "Keyword Args:\n"
-    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
-    "        {\"color\": \"red\"} or {\"price\": {\"$lt\": 10}}; operators $eq $ne\n"
-    "        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or\n"
-    "        $not; several keys must all match.\n"
-    "    with_payload (bool): Return (id, distance, payload) triples.";
+    ORVEX_DOC_WHERE;
 
 inline constexpr const char* kCollectionFlush =
     "flush($self)\n--\n\n"
