@@ -1,0 +1,207 @@
+"""What Python users see, one table per kind of text: error messages with their exception classes (a failing
+call leaves its object unchanged and free, a Collection's files untouched), and the documents and text
+signatures. Also the module and the properties of its two types."""
+
+import gc
+import os
+import pathlib  # noqa: F401 - used by the calls of MESSAGES
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import orvex
+from _reference import Boom, FloatLike, IndexLike, LyingSequence, Model, assert_holds  # noqa: F401 - for MESSAGES
+from orvex import Collection, Index, _orvex
+
+
+def fail(exc, cause):
+    raise exc from cause
+
+
+MyTypeError = type("MyTypeError", (TypeError,), {})
+I, C, SHARED = "Index", "Collection", {"search", "search_batch"}
+METHODS = {I: ["insert", "search", "insert_batch", "search_batch"]}
+METHODS[C] = METHODS[I] + ["flush"]
+PARAMS = {"insert": "id vector", "search": "query k", "insert_batch": "ids vectors", "search_batch": "queries k",
+          "__new__": "metric dimension", "open_or_create": "path dimension metric"}
+GOOD = {"insert": "o.insert(8, [0.0, 0.0])", "search": "o.search([0.0, 0.0], 1)", "flush": "o.flush()",
+        "insert_batch": "o.insert_batch([8], [[0.0, 0.0]])", "search_batch": "o.search_batch([[0.0, 0.0]], 1)"}
+HOOKED = {"insert": "o.insert(7, [FloatLike({}), 0])", "insert_batch": "o.insert_batch([IndexLike({})], [[0, 0]])",
+          "search": "o.search([0, 0], IndexLike({}))", "search_batch": "o.search_batch([[FloatLike({}), 0]], 1)"}
+
+
+def binding_rows(kind, method):
+    params, name, f = PARAMS[method].split(), f"{kind}.{method}()", "Index" if method == "__new__" else f"o.{method}"
+    n, first, last = len(params), params[0], params[-1]
+
+    def missing(names):
+        names = [f"'{x}'" for x in names]
+        listed = " and ".join(names) if len(names) < 3 else ", ".join(names[:-1]) + ", and " + names[-1]
+        return f"{name} missing {len(names)} required positional argument{'s' * (len(names) > 1)}: {listed}"
+
+    takes = f"{name} takes {n} positional arguments but {{}} were given"
+    yield f"{f}(*range({n + 1}))", kind, TypeError, takes.format(n + 1)
+    yield f"{f}(*range({n + 2}), bogus=1)", kind, TypeError, takes.format(n + 2)
+    yield f"{f}(bogus=1)", kind, TypeError, f"{name} got an unexpected keyword argument 'bogus'"
+    yield f"{f}({last}=1, Bogus=2)", kind, TypeError, f"{name} got an unexpected keyword argument 'Bogus'"
+    yield f"{f}(1, {first}=1)", kind, TypeError, f"{name} got multiple values for argument '{first}'"
+    for given in range(n):
+        yield f"{f}(*range({given}))", kind, TypeError, missing(params[given:])
+    yield f"{f}({last}=1)", kind, TypeError, missing(params[:-1])
+
+
+def borrow_rows(kind):
+    """Each method called back from a conversion under a conflicting borrow: refused, the refusal unprefixed."""
+    for inner in METHODS[kind]:
+        for outer in [m for m in HOOKED if inner not in SHARED or m not in SHARED]:
+            yield (HOOKED[outer].format(f"lambda: {GOOD[inner]}"), kind, RuntimeError,
+                   "Already mutably borrowed" if inner in SHARED else "Already borrowed")
+
+
+def arg(name, text, *kind):
+    return f"argument '{name}': " + text.format(*kind)
+
+
+SEQ, STR = "'{}' object cannot be converted to 'Sequence'", "'{}' object cannot be converted to 'PyString'"
+INT, VEC = "'{}' object cannot be interpreted as an integer", "Can't extract `str` to `Vec`"
+NUMBER, LENGTHS = "must be real number, not {}", "ids and vectors must have the same length"
+# (call on `o`, an Index or a Collection at path `p` holding one vector, kind of `o`, exception class,
+#  message or None for Python's own words (not prefixed)[, class of the __cause__])
+MESSAGES = [
+    *(r for kind in (I, C) for m in METHODS[I] for r in binding_rows(kind, m)),
+    *binding_rows(I, "__new__"), *binding_rows(C, "open_or_create"), *borrow_rows(I), *borrow_rows(C),
+    ("o.flush(1)", C, TypeError, "Collection.flush() takes no arguments (1 given)"),
+    ("Collection()", C, TypeError, "No constructor defined for Collection"),
+    # Conversions: the first bad argument wins.
+    ("o.insert(1.0, 'ab')", I, TypeError, arg("id", INT, "float")),
+    ("o.insert(1, 'ab')", C, TypeError, arg("vector", VEC)),
+    ("o.search((x for x in [1]), '3')", I, TypeError, arg("query", SEQ, "generator")),
+    ("o.search([1, 2], '3')", I, TypeError, arg("k", INT, "str")),
+    ("o.insert_batch('12', 5)", I, TypeError, arg("ids", VEC)),
+    ("o.insert_batch([1, 2.0], [[1, 2]] * 2)", I, TypeError, arg("ids", INT, "float")),
+    ("o.insert_batch(np.array([1.0]), [[1, 2]])", C, TypeError, arg("ids", INT, "numpy.float64")),
+    ("o.insert_batch([1, 2], [[1, 2], 'ab'])", C, TypeError, arg("vectors", VEC)),
+    ("o.search_batch([[1, 2], 3], 'x')", C, TypeError, arg("queries", SEQ, "int")),
+    ("o.search(type('S', (str,), {})('ab'), 1)", I, TypeError, arg("query", VEC)),
+    ("o.insert(1, {'a': 1.0})", I, TypeError, arg("vector", SEQ, "dict")),
+    ("o.insert(1, type('I', (), {'__qualname__': 'Outer.Inner'})())", I, TypeError, arg("vector", SEQ, "Outer.Inner")),
+    ("o.insert(1, [1.0, 'x'])", I, TypeError, arg("vector", NUMBER, "str")),
+    ("o.search_batch([[1, None]], 1)", C, TypeError, arg("queries", NUMBER, "NoneType")),
+    ("o.insert(1, [1, FloatLike(TypeError('no'))])", I, TypeError, arg("vector", "no")),
+    ("o.insert(1, [1, FloatLike(lambda: fail(TypeError('in'), KeyError('k')))])", C, TypeError, arg("vector", "in"),
+     KeyError),
+    ("o.insert(1, [FloatLike(MyTypeError('u')), 1])", I, MyTypeError, "u"),
+    ("o.search(LyingSequence([1.0, 2.0], 2**62, 1), 1)", C, Boom, "iteration"),
+    ("o.insert_batch([1, 2], memoryview(np.zeros((2, 2), np.float32)))", I, NotImplementedError, None),
+    *((call, kind, OverflowError, None) for call, kind in [
+        ("o.insert(-1, [1, 2])", I), ("o.insert(2**64, [1, 2])", C), ("o.insert_batch([1, -2], [[1, 2]] * 2)", C),
+        ("o.insert_batch(np.array([1, -2], np.int8), [[1, 2]] * 2)", I), ("o.insert(1, [1.0, 10**400])", I)]),
+    # Text parameters.
+    ("Index(b'dot', 3)", I, TypeError, arg("metric", STR, "bytes")),
+    ("Index('bogus', 2.5)", I, TypeError, arg("dimension", INT, "float")),
+    ("o.open_or_create(pathlib.Path(p), 2.5, 3)", C, TypeError, arg("path", STR, "PosixPath")),
+    ("o.open_or_create(p, 2.5, 3)", C, TypeError, arg("dimension", INT, "float")),
+    ("o.open_or_create(p + 'x', 2, 3)", C, TypeError, arg("metric", STR, "int")),
+    ("Index('dot\\udc80', 3)", I, UnicodeEncodeError, None),
+    *((f"Index({m!r}, 3)", I, ValueError, "Invalid metric")
+      for m in ["Euclidean", "DOT", "dot_product", "", "dot ", "dot\0"]),
+    ("Index(type('S', (str,), {})('x'), 3)", I, ValueError, "Invalid metric"),
+    ("o.open_or_create(p + 'x', 2, 'Cosine')", C, ValueError, "Invalid metric"),
+    # Batches and the core's refusals.
+    *((f"o.insert_batch({a})", kind, ValueError, LENGTHS) for kind, a in [
+        (I, "[1, 2], [[0, 0]]"), (C, "[], [[0, 0]]"), (C, "[1], [[0, 0], [1, 1]]"),
+        (I, "np.array([1, 2]), np.zeros((3, 2), np.float32)"), (C, "np.arange(2), np.zeros((3, 2), np.float32)")]),
+    ("o.insert(8, [1.0])", I, ValueError, "dimension mismatch: expected 2, got 1"),
+    ("o.insert(8, [1, 2, 3])", C, ValueError, "dimension mismatch: expected 2, got 3"),
+    ("o.insert(100, [1.0, 1.0])", I, ValueError, "duplicate vector id: 100"),
+    ("o.insert(8, [1, float('inf')])", C, ValueError,
+     "WAL corrupted: serialization failed: vector component 1 is not finite"),
+    ("o.open_or_create(p, 4, 'dot')", C, OSError,
+     "collection error: dimension mismatch: collection has 2, config has 4"),
+    ("o.open_or_create(p + '/meta.json', 2, 'dot')", C, OSError, None),
+]
+
+
+def files(directory):
+    return {f: (directory / f).read_bytes() for f in sorted(os.listdir(directory))} if directory.is_dir() else None
+
+
+@pytest.mark.parametrize("call, kind, cls, message, cause", [
+    pytest.param(*r[:4], r[4] if len(r) > 4 else None, id=f"{r[1]}: {r[0]}") for r in MESSAGES])
+def test_errors(tmp_path, call, kind, cls, message, cause):
+    path, model = tmp_path / "c", Model(2, kind == C)
+    obj = Index("dot", 2) if kind == I else Collection.open_or_create(str(path), 2, "dot")
+    for target in (obj, model):
+        target.insert(100, [0.5, 0.25])
+    before = files(path)
+    try:
+        eval(call, {**globals(), "o": obj, "p": str(path)})
+    except BaseException as e:  # noqa: BLE001 - the class is what is checked
+        got = (type(e), e.args, str(e), type(e.__cause__) if e.__cause__ else None)
+    else:
+        pytest.fail("no exception")
+    assert got[0] is cls and got[3] is cause, got
+    assert got[1] == (message,) if message is not None else not got[2].startswith("argument "), got
+    assert files(path) == before and os.listdir(tmp_path) == (["c"] if kind == C else [])
+    assert_holds(obj, model)
+    obj.insert(101, [1.0, -1.0])  # the borrow was released
+    model.insert(101, [1.0, -1.0])
+    assert_holds(obj, model)
+    if kind == C:  # and nothing was logged
+        gc.collect()
+        assert sys.getrefcount(obj) == 2
+        del obj
+        assert_holds(Collection.open_or_create(str(path), 2, "dot"), model)
+
+
+ARGS = "\n\nArgs:\n    "
+BATCH = ("($self, ids, vectors)", "Insert multiple vectors at once." + ARGS +
+         "ids (list[int]): List of unique identifiers.\n    vectors (list[list[float]]): List of vectors.")
+SEARCH_BATCH = ("($self, queries, k)", "Search for nearest neighbors for multiple queries." + ARGS +
+                "queries (list[list[float]]): List of query vectors.\n    k (int): Number of neighbors per query.\n\n"
+                "Returns:\n    list[list[tuple[int, float]]]: Results for each query.")
+RETURNS = "\n\nReturns:\n    list[tuple[int, float]]: List of (id, distance) tuples."
+DOCS = {
+    (I, None): ("(metric, dimension)", "In-memory brute-force vector index.\n\nThis index stores all vectors in "
+                "memory and performs exhaustive search\nfor exact nearest neighbors."),
+    (I, "insert"): ("($self, id, vector)", "Insert a vector into the index." + ARGS +
+                    "id (int): Unique identifier for the vector.\n    vector (list[float]): The vector data."),
+    (I, "search"): ("($self, query, k)", "Search for nearest neighbors." + ARGS +
+                    "query (list[float]): The query vector.\n    k (int): Number of neighbors to return." + RETURNS),
+    **{(kind, m): doc for kind in (I, C) for m, doc in [("insert_batch", BATCH), ("search_batch", SEARCH_BATCH)]},
+    (C, None): (None, "Persistent vector collection backed by disk storage.\n\nStores vectors and metadata on disk "
+                "with WAL (Write-Ahead Log) protection\nfor durability. Supports crash recovery."),
+    (C, "open_or_create"): ("(path, dimension, metric)", "Open an existing collection or create a new one." + ARGS +
+                            "path (str): File system path for the collection.\n    dimension (int): Dimension of the "
+                            'vectors (must match existing).\n    metric (str): Distance metric ("cosine", "euclidean", '
+                            '"dot").'),
+    (C, "insert"): ("($self, id, vector)", "Insert a vector into the collection." + ARGS +
+                    "id (int): Unique identifier.\n    vector (list[float]): Vector data."),
+    (C, "search"): ("($self, query, k)", "Search for nearest neighbors." + ARGS +
+                    "query (list[float]): Query vector.\n    k (int): Number of results." + RETURNS),
+    (C, "flush"): ("($self)", "Flush all pending writes to disk (checkpoint).\n\n"
+                   "This ensures all data is durable and truncates the WAL."),
+}
+
+
+@pytest.mark.parametrize("owner, name", DOCS, ids=str)
+def test_documents_and_text_signatures(owner, name):
+    target = getattr(_orvex, owner) if name is None else getattr(getattr(_orvex, owner), name)
+    assert (target.__text_signature__, target.__doc__) == DOCS[owner, name]
+
+
+def test_module_and_types():
+    assert [n for n in vars(_orvex) if not n.startswith("__")] == ["Index", "Collection"] == orvex.__all__[:2]
+    for cls in (Index, Collection):
+        assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
+        assert {n for n in vars(cls) if not n.startswith("__")} == set(METHODS[cls.__name__]) | (
+            {"open_or_create"} if cls is Collection else set())
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+    script = ("import importlib, sys\nimport orvex._orvex as first\ndel sys.modules['orvex._orvex']\n"
+              "try:\n    importlib.import_module('orvex._orvex')\nexcept ImportError:\n    print('ImportError')\n"
+              "index = first.Index('dot', 1)\nindex.insert(1, [2.0])\nprint(index.search([1.0], 1))\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == ["ImportError", "[(1, -2.0)]"]
