@@ -65,8 +65,8 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
   auto lock = fs.lock_dir(dir);
   if (!lock.ok()) return Error::collection("lock failed: " + lock.error().text());
   if (!*lock) {
-    return Error::collection("collection is in use: " + dir +
-                             " is open in another Collection, in this process or another");
+    return Error::collection(
+        "collection is in use: another Collection has this directory open, in this process or another");
   }
 
   const std::string meta_path = fs::join(dir, kMetaFile);

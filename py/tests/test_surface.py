@@ -24,6 +24,8 @@ MyTypeError = type("MyTypeError", (TypeError,), {})
 I, C, SHARED = "Index", "Collection", {"search", "search_batch"}
 METHODS = {I: ["insert", "search", "insert_batch", "search_batch"]}
 METHODS[C] = METHODS[I] + ["flush"]
+NEW_METHODS = {I: ["delete", "delete_batch", "get", "ids"]}
+NEW_METHODS[C] = NEW_METHODS[I] + ["sync", "compact", "stats", "close", "__enter__", "__exit__"]
 PARAMS = {"insert": "id vector", "search": "query k", "insert_batch": "ids vectors", "search_batch": "queries k",
           "__new__": "metric dimension", "open_or_create": "path dimension metric"}
 GOOD = {"insert": "o.insert(8, [0.0, 0.0])", "search": "o.search([0.0, 0.0], 1)", "flush": "o.flush()",
@@ -119,7 +121,38 @@ MESSAGES = [
     ("o.insert(8, [1, float('inf')])", C, ValueError,
      "WAL corrupted: serialization failed: vector component 1 is not finite"),
     ("o.open_or_create(p, 4, 'dot')", C, OSError,
-     "collection error: dimension mismatch: collection has 2, config has 4"),
+     "collection error: collection is in use: another Collection has this directory open, in this process or another"),
+    ("o.insert(8, [0, 0], payload={'tags': [1, float('nan')]})", C, ValueError,
+     "payload['tags'][1]: float nan is not allowed"),
+    ("o.insert(8, [0, 0], payload={'x': {'y': -float('inf')}})", I, ValueError, "payload['x']['y']: float inf is not allowed"),
+    ("o.insert(8, [0, 0], payload={1: 2})", I, TypeError, "payload: keys must be str, not 'int'"),
+    ("o.insert(8, [0, 0], payload={'s': {1}})", C, TypeError,
+     "payload['s']: 'set' is not allowed (None, bool, int, float, str, list, tuple or dict)"),
+    ("o.insert(8, [0, 0], payload={'i': [2**64]})", C, ValueError, "payload['i'][0]: int out of range (-2**63 to 2**64-1)"),
+    ("o.insert(8, [0, 0], payload={'i': -2**63 - 1})", I, ValueError, "payload['i']: int out of range (-2**63 to 2**64-1)"),
+    ("o.insert(8, [0, 0], payload=[('a', 1)])", C, TypeError, "payload: expected a dict or None, not 'list'"),
+    ("o.insert(8, [0, 0], payload={'s': chr(0xd800)})", I, ValueError, "payload['s']: str is not valid UTF-8 (lone surrogate)"),
+    ("o.insert_batch([8, 9], [[0, 0]] * 2, payloads=[None, {'a': float('nan')}])", C, ValueError,
+     "payloads[1]['a']: float nan is not allowed"),
+    ("o.insert_batch([8, 9], [[0, 0]] * 2, payloads=[None])", I, ValueError, "ids and payloads must have the same length"),
+    ("o.insert_batch([8], [[0, 0]], payloads={'a': 1})", C, TypeError,
+     "argument 'payloads': expected a list or tuple of dicts or None"),
+    *[(f"o.search([0, 0], 1, where={w})", kind, ValueError, "invalid filter: " + text) for kind, w, text in [
+        (C, "{'x': {'$foo': 1}}", "where['x']['$foo']: unknown operator '$foo'"),
+        (I, "{'$eq': 1}", "where['$eq']: unknown operator '$eq' (or an operator without a field)"),
+        (C, "{'$and': []}", "where['$and']: $and needs at least one condition"),
+        (I, "{'$or': {'a': 1}}", "where['$or']: $or needs a list of conditions"),
+        (C, "{'x': {'$in': 3}}", "where['x']['$in']: $in needs a list"),
+        (I, "{'x': {'$contains': 3}}", "where['x']['$contains']: $contains needs a str"),
+        (C, "{'x': {'$exists': 1}}", "where['x']['$exists']: $exists needs True or False"),
+        (I, "{'x': {'$lt': 1, 'y': 2}}", "where['x']: a dict mixing operators and fields"),
+        (C, "{'$not': {}}", "where['$not']: an empty condition"),
+        (I, "{'x': {'$eq': float('nan')}}", "where['x']['$eq']: float nan is not allowed"),
+        (C, "[1]", "where: expected a dict, not 'list'")]],
+    ("o.search_batch([[0, 0]], 1, with_payload=True, as_numpy=True)", C, ValueError,
+     "with_payload and as_numpy cannot be combined"),
+    ("o.search_batch([[0, 0]], 1, as_numpy=1)", I, TypeError, "argument 'as_numpy': expected True or False"),
+    ("o.search([0, 0], 1, with_payload='yes')", C, TypeError, "argument 'with_payload': expected True or False"),
     ("o.open_or_create(p + '/meta.json', 2, 'dot')", C, OSError, None),
 ]
 
@@ -156,20 +189,40 @@ def test_errors(tmp_path, call, kind, cls, message, cause):
         assert_holds(Collection.open_or_create(str(path), 2, "dot"), model)
 
 
-ARGS = "\n\nArgs:\n    "
-BATCH = ("($self, ids, vectors)", "Insert multiple vectors at once." + ARGS +
-         "ids (list[int]): List of unique identifiers.\n    vectors (list[list[float]]): List of vectors.")
-SEARCH_BATCH = ("($self, queries, k)", "Search for nearest neighbors for multiple queries." + ARGS +
+ARGS, KW = "\n\nArgs:\n    ", "\n\nKeyword Args:\n    "
+PAYLOAD = (KW + "payload (dict | None): Data stored with the vector: a dict with str keys\n        whose values are "
+           "None, bool, int, finite float, str, or lists, tuples\n        and dicts of these.")
+WHERE = (KW + 'where (dict | None): Only vectors whose payload matches, e.g.\n        {"color": "red"} or {"price": '
+         '{"$lt": 10}}; operators $eq $ne\n        $gt $gte $lt $lte $in $nin $contains $exists, combinators $and $or'
+         "\n        $not; several keys must all match.\n    with_payload (bool): Return (id, distance, payload) triples.")
+BATCH = ("($self, ids, vectors, *, payloads=None)", "Insert multiple vectors at once." + ARGS +
+         "ids (list[int]): List of unique identifiers.\n    vectors (list[list[float]]): List of vectors." + KW +
+         "payloads (list[dict | None] | None): One payload (or None) per id.")
+SEARCH_BATCH = ("($self, queries, k, *, where=None, with_payload=False, as_numpy=False)",
+                "Search for nearest neighbors for multiple queries." + ARGS +
                 "queries (list[list[float]]): List of query vectors.\n    k (int): Number of neighbors per query.\n\n"
-                "Returns:\n    list[list[tuple[int, float]]]: Results for each query.")
+                "Returns:\n    list[list[tuple[int, float]]]: Results for each query." + WHERE +
+                "\n    as_numpy (bool): Return (ids, distances, counts): uint64 and float32\n        arrays of shape "
+                "(len(queries), min(k, len(self))), rows padded with\n        id 2**64 - 1 and distance inf, and the "
+                "int64 count of each row.")
 RETURNS = "\n\nReturns:\n    list[tuple[int, float]]: List of (id, distance) tuples."
+SEARCH_SIG = "($self, query, k, *, where=None, with_payload=False)"
+SHARED_DOCS = {
+    "delete": ("($self, id)", "Delete a vector.\n\nReturns:\n    bool: True if the id was held; False (and nothing "
+               "written) otherwise."),
+    "delete_batch": ("($self, ids)", "Delete several vectors.\n\nReturns:\n    int: How many of the ids were held."),
+    "get": ("($self, id)", "Read a stored vector back.\n\nReturns:\n    tuple[list[float], dict] | None: The vector "
+            "and its payload, or None."),
+    "ids": ("($self)", "The held ids, ascending."),
+}
 DOCS = {
     (I, None): ("(metric, dimension)", "In-memory brute-force vector index.\n\nThis index stores all vectors in "
                 "memory and performs exhaustive search\nfor exact nearest neighbors."),
-    (I, "insert"): ("($self, id, vector)", "Insert a vector into the index." + ARGS +
-                    "id (int): Unique identifier for the vector.\n    vector (list[float]): The vector data."),
-    (I, "search"): ("($self, query, k)", "Search for nearest neighbors." + ARGS +
-                    "query (list[float]): The query vector.\n    k (int): Number of neighbors to return." + RETURNS),
+    (I, "insert"): ("($self, id, vector, *, payload=None)", "Insert a vector into the index." + ARGS +
+                    "id (int): Unique identifier for the vector.\n    vector (list[float]): The vector data." + PAYLOAD),
+    (I, "search"): (SEARCH_SIG, "Search for nearest neighbors." + ARGS + "query (list[float]): The query vector.\n"
+                    "    k (int): Number of neighbors to return." + RETURNS + WHERE),
+    **{(kind, m): doc for kind in (I, C) for m, doc in SHARED_DOCS.items()},
     **{(kind, m): doc for kind in (I, C) for m, doc in [("insert_batch", BATCH), ("search_batch", SEARCH_BATCH)]},
     (C, None): (None, "Persistent vector collection backed by disk storage.\n\nStores vectors and metadata on disk "
                 "with WAL (Write-Ahead Log) protection\nfor durability. Supports crash recovery."),
@@ -177,10 +230,17 @@ DOCS = {
                             "path (str): File system path for the collection.\n    dimension (int): Dimension of the "
                             'vectors (must match existing).\n    metric (str): Distance metric ("cosine", "euclidean", '
                             '"dot").'),
-    (C, "insert"): ("($self, id, vector)", "Insert a vector into the collection." + ARGS +
-                    "id (int): Unique identifier.\n    vector (list[float]): Vector data."),
-    (C, "search"): ("($self, query, k)", "Search for nearest neighbors." + ARGS +
-                    "query (list[float]): Query vector.\n    k (int): Number of results." + RETURNS),
+    (C, "insert"): ("($self, id, vector, *, payload=None)", "Insert a vector into the collection." + ARGS +
+                    "id (int): Unique identifier.\n    vector (list[float]): Vector data." + PAYLOAD),
+    (C, "search"): (SEARCH_SIG, "Search for nearest neighbors." + ARGS +
+                    "query (list[float]): Query vector.\n    k (int): Number of results." + RETURNS + WHERE),
+    (C, "sync"): ("($self)", "Force the write-ahead log to stable storage.\n\nEvery insertion and deletion "
+                  "acknowledged so far becomes durable, without\na checkpoint."),
+    (C, "compact"): ("($self)", "Flush, then rewrite the data file with only the live records.\n\nReturns:\n"
+                     "    int: The bytes reclaimed."),
+    (C, "stats"): ("($self)", "Counts and sizes: vectors, dead_records, data_bytes, log_bytes."),
+    (C, "close"): ("($self)", "Flush, then release the files and the directory.\n\nAny later call raises ValueError; "
+                   "a second close does nothing. If the\nflush fails, its error is raised and the collection stays open."),
     (C, "flush"): ("($self)", "Flush all pending writes to disk (checkpoint).\n\n"
                    "This ensures all data is durable and truncates the WAL."),
 }
@@ -196,8 +256,8 @@ def test_module_and_types():
     assert [n for n in vars(_orvex) if not n.startswith("__")] == ["Index", "Collection"] == orvex.__all__[:2]
     for cls in (Index, Collection):
         assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
-        assert {n for n in vars(cls) if not n.startswith("__")} == set(METHODS[cls.__name__]) | (
-            {"open_or_create"} if cls is Collection else set())
+        assert {n for n in vars(cls) if not n.startswith("__") or n in ("__enter__", "__exit__")} == set(
+            METHODS[cls.__name__] + NEW_METHODS[cls.__name__]) | ({"open_or_create"} if cls is Collection else set())
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
     script = ("import importlib, sys\nimport orvex._orvex as first\ndel sys.modules['orvex._orvex']\n"
