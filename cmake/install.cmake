@@ -13,7 +13,6 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/core/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvex
   FILES_MATCHING PATTERN "*.h"
   PATTERN "*_test.h" EXCLUDE
-  PATTERN "fault_fs.h" EXCLUDE
   PATTERN "test_*.h" EXCLUDE
   PATTERN "testing" EXCLUDE)
 install(EXPORT orvex_coreTargets

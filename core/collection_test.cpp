@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "storage/data_file.h"
-#include "storage/fault_fs.h"
 #include "storage/wal.h"
+#include "testing/mem_fs.h"
 
 namespace orvex {
 namespace {
@@ -274,9 +274,8 @@ TEST(CollectionInsert, NextIdGrowsAndWrapsForLargestId) {
 }
 
 TEST(CollectionInsert, WrongLengthRefusedBeforeAnythingIsWritten) {
-  TempDir tmp;
-  const std::string dir = tmp.sub("c");
-  fs::FaultFs ffs;
+  const std::string dir = "/c";
+  testing::MemFs ffs;
   {
     auto c = open_ok(dir, cfg(4), &ffs);
     ffs.clear_log();
@@ -289,10 +288,10 @@ TEST(CollectionInsert, WrongLengthRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(c->len(), 0u);
     EXPECT_EQ(c->next_id(), 1u);
   }
-  for (const auto& op : ffs.log()) EXPECT_NE(op.op, fs::Op::Write) << op.path;
-  EXPECT_EQ(size_of(dir + "/wal.log"), 0u);
-  EXPECT_EQ(size_of(dir + "/data.ovx"), 0u);
-  EXPECT_TRUE(Collection::open_or_create(dir, cfg(4)).ok());
+  for (const auto& op : ffs.log()) EXPECT_NE(op.op, testing::Op::Write) << op.path;
+  EXPECT_EQ(ffs.contents(dir + "/wal.log").size(), 0u);
+  EXPECT_EQ(ffs.contents(dir + "/data.ovx").size(), 0u);
+  EXPECT_TRUE(Collection::open_or_create(dir, cfg(4), &ffs).ok());
 }
 
 // Whole frames in the first `n` bytes of a log.
@@ -315,9 +314,8 @@ class CollectionWriteAhead : public ::testing::TestWithParam<SyncMode> {};
 // describes it: replaying an older log entry over a newer record would
 // bring an earlier vector of a re-inserted id back after a crash.
 TEST_P(CollectionWriteAhead, NoRecordReachesTheDataFileAheadOfTheSyncedLog) {
-  TempDir tmp;
-  const std::string dir = tmp.sub("c");
-  fs::FaultFs ffs;
+  const std::string dir = "/c";
+  testing::MemFs ffs;
   {
     auto c = open_ok(dir, cfg(128, DistanceMetric::Euclidean, GetParam()), &ffs);
     ffs.clear_log();
@@ -327,21 +325,23 @@ TEST_P(CollectionWriteAhead, NoRecordReachesTheDataFileAheadOfTheSyncedLog) {
   std::string wal_bytes;
   size_t wal_synced = 0;
   uint64_t data_bytes = 0;
-  for (const auto& op : ffs.log()) {
+  const auto log = ffs.log();
+  for (size_t i = 0; i < log.size(); ++i) {
+    const auto& op = log[i];
     if (op.error != 0) continue;
     const bool wal = op.path.find("wal.log") != std::string::npos;
     const bool data = op.path.find("data.ovx") != std::string::npos;
-    if (wal && op.op == fs::Op::Write) wal_bytes += op.bytes;
-    if (wal && op.op == fs::Op::Sync) wal_synced = wal_bytes.size();
-    if (data && op.op == fs::Op::Write) {
+    if (wal && op.op == testing::Op::Write) wal_bytes += op.bytes;
+    if (wal && op.op == testing::Op::Sync) wal_synced = wal_bytes.size();
+    if (data && op.op == testing::Op::Write) {
       data_bytes += op.bytes.size();
-      EXPECT_LE(data_bytes / record, whole_frames(wal_bytes, wal_synced)) << "at op " << op.seq;
+      EXPECT_LE(data_bytes / record, whole_frames(wal_bytes, wal_synced)) << "at op " << i;
     }
   }
   EXPECT_EQ(data_bytes, 250 * record);
   EXPECT_EQ(whole_frames(wal_bytes, wal_bytes.size()), 250u);
   // Everything is found again, the newest vector of each id.
-  auto c = open_ok(dir, cfg(128, DistanceMetric::Euclidean, GetParam()));
+  auto c = open_ok(dir, cfg(128, DistanceMetric::Euclidean, GetParam()), &ffs);
   EXPECT_EQ(c->len(), 180u);
   for (uint64_t i = 70; i < 250; ++i) EXPECT_TRUE(holds(*c, i % 180, vec_for(i % 180, 128, i))) << i;
 }
@@ -363,16 +363,15 @@ TEST(CollectionInsert, NonFiniteComponentRefusedByTheLog) {
 }
 
 TEST(CollectionInsert, FailedLogAppendChangesNothing) {
-  TempDir tmp;
-  fs::FaultFs ffs;
-  auto c = open_ok(tmp.sub("c"), cfg(2, DistanceMetric::Euclidean, SyncMode::Always), &ffs);
-  ffs.add_fault({.op = fs::Op::Write, .nth = 1, .error = ENOSPC, .path_contains = "wal.log"});
+  testing::MemFs ffs;
+  auto c = open_ok("/c", cfg(2, DistanceMetric::Euclidean, SyncMode::Always), &ffs);
+  ffs.add_fault({.op = testing::Op::Write, .nth = 1, .error = ENOSPC, .path_contains = "wal.log"});
   Status s = c->insert(4, std::vector<float>{1, 2});
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(c->len(), 0u);
   EXPECT_EQ(c->next_id(), 1u);
   for (const auto& op : ffs.log()) {
-    if (op.path.find("data.ovx") != std::string::npos) EXPECT_NE(op.op, fs::Op::Write);
+    if (op.path.find("data.ovx") != std::string::npos) EXPECT_NE(op.op, testing::Op::Write);
   }
 }
 
@@ -538,51 +537,50 @@ INSTANTIATE_TEST_SUITE_P(Cuts, CollectionTornTail,
 // ---- the file layer: meta.json, directory syncs, failing syncs -------------
 
 TEST(CollectionMeta, ReplacedAtomicallyThroughATemporaryFile) {
-  TempDir tmp;
-  const std::string dir = tmp.sub("x/c");
-  fs::FaultFs ffs;
+  testing::MemFs ffs;
+  ASSERT_TRUE(ffs.create_dirs("/t").ok());
+  const std::string dir = "/t/x/c";
   auto c = open_ok(dir, cfg(4), &ffs);
   auto log = ffs.log();
-  auto find = [&](fs::Op op, const std::string& path, size_t from = 0) {
+  auto find = [&](testing::Op op, const std::string& path, size_t from = 0) {
     for (size_t i = from; i < log.size(); ++i) {
       if (log[i].op == op && log[i].path == path && log[i].error == 0) return i;
     }
     return log.size();
   };
   const std::string tmpfile = dir + "/meta.json.tmp";
-  size_t open_tmp = find(fs::Op::Open, tmpfile);
-  size_t write_tmp = find(fs::Op::Write, tmpfile, open_tmp);
-  size_t sync_tmp = find(fs::Op::Sync, tmpfile, write_tmp);
-  size_t rename = find(fs::Op::Rename, tmpfile, sync_tmp);
-  size_t sync_dir = find(fs::Op::SyncDir, dir, rename);
+  size_t open_tmp = find(testing::Op::Open, tmpfile);
+  size_t write_tmp = find(testing::Op::Write, tmpfile, open_tmp);
+  size_t sync_tmp = find(testing::Op::Sync, tmpfile, write_tmp);
+  size_t rename = find(testing::Op::Rename, tmpfile, sync_tmp);
+  size_t sync_dir = find(testing::Op::SyncDir, dir, rename);
   ASSERT_LT(sync_dir, log.size());
   EXPECT_EQ(log[rename].target, dir + "/meta.json");
   // The directories this open created are recorded in their parents.
-  EXPECT_LT(find(fs::Op::SyncDir, tmp.sub("x"), sync_dir), log.size());
-  EXPECT_LT(find(fs::Op::SyncDir, tmp.path(), sync_dir), log.size());
-  EXPECT_FALSE(stdfs::exists(tmpfile));
+  EXPECT_LT(find(testing::Op::SyncDir, "/t/x", sync_dir), log.size());
+  EXPECT_LT(find(testing::Op::SyncDir, "/t", sync_dir), log.size());
+  EXPECT_FALSE(ffs.exists(tmpfile));
 
   // A failing rename reports the error, keeps the old file, leaves no temp.
-  const std::string before = read_bytes(dir + "/meta.json");
+  const std::string before = ffs.contents(dir + "/meta.json");
   ASSERT_TRUE(c->insert(1, vec_for(1, 4)).ok());
-  ffs.add_fault({.op = fs::Op::Rename, .nth = 1, .error = EIO});
+  ffs.add_fault({.op = testing::Op::Rename, .nth = 1, .error = EIO});
   Status s = c->flush();
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().to_string().rfind("collection error: write meta failed: ", 0), 0u) << s.error().to_string();
-  EXPECT_EQ(read_bytes(dir + "/meta.json"), before);
-  EXPECT_FALSE(stdfs::exists(tmpfile));
+  EXPECT_EQ(ffs.contents(dir + "/meta.json"), before);
+  EXPECT_FALSE(ffs.exists(tmpfile));
   ASSERT_TRUE(c->flush().ok());
-  EXPECT_NE(read_bytes(dir + "/meta.json").find("\"vector_count\": 1"), std::string::npos);
+  EXPECT_NE(ffs.contents(dir + "/meta.json").find("\"vector_count\": 1"), std::string::npos);
 }
 
 TEST(CollectionFlush, FailedDataSyncKeepsFailingAndKeepsTheLog) {
-  TempDir tmp;
-  const std::string dir = tmp.sub("c");
-  fs::FaultFs ffs;
+  const std::string dir = "/c";
+  testing::MemFs ffs;
   {
     auto c = open_ok(dir, cfg(2), &ffs);
     ASSERT_TRUE(c->insert(1, std::vector<float>{1, 1}).ok());
-    ffs.add_fault({.op = fs::Op::Sync, .nth = 1, .error = EIO, .path_contains = "data.ovx"});
+    ffs.add_fault({.op = testing::Op::Sync, .nth = 1, .error = EIO, .path_contains = "data.ovx"});
     Status first = c->flush();
     ASSERT_FALSE(first.ok());
     const std::string text = first.error().to_string();
@@ -598,23 +596,22 @@ TEST(CollectionFlush, FailedDataSyncKeepsFailingAndKeepsTheLog) {
     EXPECT_EQ(all_ids(*c), (std::multiset<uint64_t>{1, 2}));
     EXPECT_FALSE(c->flush().ok());
   }
-  EXPECT_GT(size_of(dir + "/wal.log"), 0u);
-  auto c = open_ok(dir, cfg(2));
+  EXPECT_GT(ffs.contents(dir + "/wal.log").size(), 0u);
+  auto c = open_ok(dir, cfg(2), &ffs);
   EXPECT_EQ(all_ids(*c), (std::multiset<uint64_t>{1, 2}));
   EXPECT_TRUE(c->flush().ok());
 }
 
 TEST(CollectionFlush, FailedCheckpointKeepsEntriesForReplay) {
-  TempDir tmp;
-  const std::string dir = tmp.sub("c");
-  fs::FaultFs ffs;
+  const std::string dir = "/c";
+  testing::MemFs ffs;
   {
     auto c = open_ok(dir, cfg(2), &ffs);
     ASSERT_TRUE(c->insert(1, std::vector<float>{1, 1}).ok());
-    ffs.add_fault({.op = fs::Op::Sync, .nth = 1, .error = EIO, .path_contains = "wal.log"});
+    ffs.add_fault({.op = testing::Op::Sync, .nth = 1, .error = EIO, .path_contains = "wal.log"});
     EXPECT_FALSE(c->flush().ok());
   }
-  auto c = open_ok(dir, cfg(2));
+  auto c = open_ok(dir, cfg(2), &ffs);
   EXPECT_EQ(all_ids(*c), (std::multiset<uint64_t>{1}));
 }
 
@@ -622,9 +619,8 @@ TEST(CollectionFlush, FailedCheckpointKeepsEntriesForReplay) {
 // written between forcing the data file and emptying the log: everything
 // written to wal.log in that window is the checkpoint's own frame.
 TEST(CollectionFlush, NoInsertionSlipsBetweenDataSyncAndCheckpoint) {
-  TempDir tmp;
-  const std::string dir = tmp.sub("c");
-  fs::FaultFs ffs;
+  const std::string dir = "/c";
+  testing::MemFs ffs;
   auto c = open_ok(dir, cfg(4, DistanceMetric::Euclidean, SyncMode::Always), &ffs);
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> next{1};
@@ -650,20 +646,20 @@ TEST(CollectionFlush, NoInsertionSlipsBetweenDataSyncAndCheckpoint) {
   bool in_window = false;
   int windows = 0;
   for (const auto& op : ffs.log()) {
-    if (op.op == fs::Op::Sync && op.path == data) {
+    if (op.op == testing::Op::Sync && op.path == data) {
       in_window = true;
-    } else if (op.op == fs::Op::Open && op.path == wal &&
+    } else if (op.op == testing::Op::Open && op.path == wal &&
                op.arg == static_cast<uint64_t>(fs::OpenMode::WriteCreateTruncate)) {
       if (in_window) ++windows;
       in_window = false;
-    } else if (in_window && op.op == fs::Op::Write && op.path == wal) {
+    } else if (in_window && op.op == testing::Op::Write && op.path == wal) {
       EXPECT_NE(op.bytes.find("\"Checkpoint\""), std::string::npos);
       EXPECT_EQ(op.bytes.find("\"Insert\""), std::string::npos);
     }
   }
   EXPECT_EQ(windows, 20);
   c.reset();
-  auto again = open_ok(dir, cfg(4));
+  auto again = open_ok(dir, cfg(4), &ffs);
   EXPECT_EQ(again->len(), next - 1);
 }
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <new>
 
-#include "fault_fs.h"
 #include "test_alloc_probe.h"
 #include "test_temp_dir.h"
+#include "testing/mem_fs.h"
 
 namespace orvex {
 namespace {
@@ -20,6 +20,8 @@ using testing::slurp;
 using testing::spit;
 using testing::le;
 using testing::TempDir;
+using testing::MemFs;
+using testing::Op;
 
 std::string record_bytes(uint8_t marker, uint64_t id, std::vector<float> v, std::string payload) {
   std::string out(1, static_cast<char>(marker));
@@ -322,7 +324,7 @@ TEST(DataFile, TruncateToCutsAndContinues) {
 
 struct SystemFailure {
   const char* name;
-  fs::Op op;
+  Op op;
   uint64_t nth;
   const char* text;
 };
@@ -330,23 +332,22 @@ struct SystemFailure {
 class DataFileSystemFailure : public ::testing::TestWithParam<SystemFailure> {};
 
 TEST_P(DataFileSystemFailure, Message) {
-  TempDir dir;
-  const std::string path = dir.file("data.ovx");
-  spit(path, record_bytes(0, 1, {1}, kEmpty));
-  fs::FaultFs fs;
+  const std::string path = "data.ovx";
+  MemFs fs;
+  fs.put(path, record_bytes(0, 1, {1}, kEmpty));
   const SystemFailure& c = GetParam();
-  const fs::Op op = c.op;
+  const Op op = c.op;
   Status st = ok_status();
   auto df_result = [&]() -> Result<std::unique_ptr<DataFile>> {
-    if (op == fs::Op::Open && c.nth == 1) fs.add_fault({.op = op, .nth = 1, .error = EIO});
-    if (op == fs::Op::Size && c.nth == 1) fs.add_fault({.op = op, .nth = 1, .error = EIO});
+    if (op == Op::Open && c.nth == 1) fs.add_fault({.op = op, .nth = 1, .error = EIO});
+    if (op == Op::Size && c.nth == 1) fs.add_fault({.op = op, .nth = 1, .error = EIO});
     return DataFile::open(fs, path);
   }();
   if (!df_result.ok()) {
     st = std::move(df_result).error();
   } else {
     auto df = std::move(df_result).value();
-    fs.add_fault({.op = op, .nth = 1, .error = op == fs::Op::Write ? ENOSPC : EIO});
+    fs.add_fault({.op = op, .nth = 1, .error = op == Op::Write ? ENOSPC : EIO});
     const std::string which = c.name;
     if (which.rfind("read_", 0) == 0) {
       Result<DataRecord> r = df->read_at(0);
@@ -373,37 +374,36 @@ TEST_P(DataFileSystemFailure, Message) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, DataFileSystemFailure,
     ::testing::Values(
-        SystemFailure{"open_open", fs::Op::Open, 1, "io error: failed to open data file: Input/output error (os error 5)"},
-        SystemFailure{"open_metadata", fs::Op::Size, 1, "io error: metadata failed: Input/output error (os error 5)"},
-        SystemFailure{"read_open", fs::Op::Open, 2, "io error: open for read failed: Input/output error (os error 5)"},
-        SystemFailure{"read_seek", fs::Op::Seek, 2, "io error: seek failed: Input/output error (os error 5)"},
-        SystemFailure{"read_io", fs::Op::Read, 2, "io error: read deleted failed: Input/output error (os error 5)"},
-        SystemFailure{"delete_open", fs::Op::Open, 2, "io error: open for delete failed: Input/output error (os error 5)"},
-        SystemFailure{"delete_seek", fs::Op::Seek, 2, "io error: seek failed: Input/output error (os error 5)"},
-        SystemFailure{"delete_write", fs::Op::Write, 2,
+        SystemFailure{"open_open", Op::Open, 1, "io error: failed to open data file: Input/output error (os error 5)"},
+        SystemFailure{"open_metadata", Op::Size, 1, "io error: metadata failed: Input/output error (os error 5)"},
+        SystemFailure{"read_open", Op::Open, 2, "io error: open for read failed: Input/output error (os error 5)"},
+        SystemFailure{"read_seek", Op::Seek, 2, "io error: seek failed: Input/output error (os error 5)"},
+        SystemFailure{"read_io", Op::Read, 2, "io error: read deleted failed: Input/output error (os error 5)"},
+        SystemFailure{"delete_open", Op::Open, 2, "io error: open for delete failed: Input/output error (os error 5)"},
+        SystemFailure{"delete_seek", Op::Seek, 2, "io error: seek failed: Input/output error (os error 5)"},
+        SystemFailure{"delete_write", Op::Write, 2,
                       "io error: write delete marker failed: No space left on device (os error 28)"},
-        SystemFailure{"many_open", fs::Op::Open, 2, "io error: open for delete failed: Input/output error (os error 5)"},
-        SystemFailure{"many_seek", fs::Op::Seek, 2, "io error: seek failed: Input/output error (os error 5)"},
-        SystemFailure{"many_write", fs::Op::Write, 2,
+        SystemFailure{"many_open", Op::Open, 2, "io error: open for delete failed: Input/output error (os error 5)"},
+        SystemFailure{"many_seek", Op::Seek, 2, "io error: seek failed: Input/output error (os error 5)"},
+        SystemFailure{"many_write", Op::Write, 2,
                       "io error: write delete marker failed: No space left on device (os error 28)"},
-        SystemFailure{"iter_open", fs::Op::Open, 2, "io error: open for iter failed: Input/output error (os error 5)"},
-        SystemFailure{"iter_metadata", fs::Op::Size, 2, "io error: metadata failed: Input/output error (os error 5)"},
-        SystemFailure{"flush_write", fs::Op::Write, 2, "io error: flush failed: No space left on device (os error 28)"},
-        SystemFailure{"flush_sync", fs::Op::Sync, 2, "io error: sync failed: Input/output error (os error 5)"},
-        SystemFailure{"truncate_truncate", fs::Op::Truncate, 2,
+        SystemFailure{"iter_open", Op::Open, 2, "io error: open for iter failed: Input/output error (os error 5)"},
+        SystemFailure{"iter_metadata", Op::Size, 2, "io error: metadata failed: Input/output error (os error 5)"},
+        SystemFailure{"flush_write", Op::Write, 2, "io error: flush failed: No space left on device (os error 28)"},
+        SystemFailure{"flush_sync", Op::Sync, 2, "io error: sync failed: Input/output error (os error 5)"},
+        SystemFailure{"truncate_truncate", Op::Truncate, 2,
                       "io error: truncate failed: Input/output error (os error 5)"},
-        SystemFailure{"truncate_sync", fs::Op::Sync, 2, "io error: sync failed: Input/output error (os error 5)"}),
+        SystemFailure{"truncate_sync", Op::Sync, 2, "io error: sync failed: Input/output error (os error 5)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DataFile, FailedAppendIsWithdrawnWhole) {
-  TempDir dir;
-  const std::string path = dir.file("data.ovx");
-  fs::FaultFs fs;
+  const std::string path = "data.ovx";
+  MemFs fs;
   std::vector<float> v(500, 1.0f);  // 2017-byte records: the 5th append must write out the buffer
   {
     auto df = open_df(fs, path);
     for (uint64_t id = 0; id < 4; ++id) ASSERT_TRUE(df->append(id, v, Payload{}).ok());
-    fs.add_fault({.op = fs::Op::Write, .nth = 1, .error = ENOSPC, .short_write = 1000});
+    fs.add_fault({.op = Op::Write, .nth = 1, .error = ENOSPC, .short_write = 1000});
     Result<uint64_t> failed = df->append(99, v, Payload{});
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(failed.error().to_string(),
@@ -413,7 +413,7 @@ TEST(DataFile, FailedAppendIsWithdrawnWhole) {
     ASSERT_TRUE(df->flush().ok());
     EXPECT_EQ(live_ids(*df), (std::vector<uint64_t>{0, 1, 2, 3, 4}));
   }
-  EXPECT_EQ(slurp(path).size(), 5u * 2028);
+  EXPECT_EQ(fs.contents(path).size(), 5u * 2028);
 }
 
 TEST(DataFile, PayloadThatCannotBeEncodedWritesNothing) {

@@ -14,9 +14,9 @@
 #include <random>
 
 #include "data_file.h"
-#include "fault_fs.h"
 #include "test_alloc_probe.h"
 #include "test_temp_dir.h"
+#include "testing/mem_fs.h"
 
 namespace orvex {
 namespace {
@@ -25,6 +25,8 @@ using testing::slurp;
 using testing::spit;
 using testing::le;
 using testing::TempDir;
+using testing::MemFs;
+using testing::Op;
 
 uint32_t crc(const std::string& s) {
   return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
@@ -196,33 +198,32 @@ TEST(Wal, ReadAllOfMissingOrEmptyFile) {
 }
 
 TEST(Wal, SyncModes) {
-  TempDir dir;
-  fs::FaultFs fs;
+  MemFs fs;
   {
-    auto wal = open_wal(fs, dir.file("batch.log"), SyncMode::Batch);
+    auto wal = open_wal(fs, "batch.log", SyncMode::Batch);
     for (int i = 1; i <= 99; ++i) ASSERT_TRUE(wal->append(insert(i, {1})).ok());
-    EXPECT_EQ(fs.count(fs::Op::Sync), 0u);
+    EXPECT_EQ(fs.count(Op::Sync), 0u);
     EXPECT_EQ(wal->unsynced_entries(), 99u);
     ASSERT_TRUE(wal->append(insert(100, {1})).ok());
-    EXPECT_EQ(fs.count(fs::Op::Sync), 1u);
+    EXPECT_EQ(fs.count(Op::Sync), 1u);
     EXPECT_EQ(wal->unsynced_entries(), 0u);
   }
   {
-    auto wal = open_wal(fs, dir.file("always.log"), SyncMode::Always);
+    auto wal = open_wal(fs, "always.log", SyncMode::Always);
     ASSERT_TRUE(wal->append(insert(1, {1})).ok());
     ASSERT_TRUE(wal->append(insert(2, {1})).ok());
-    EXPECT_EQ(fs.count(fs::Op::Sync), 3u);
+    EXPECT_EQ(fs.count(Op::Sync), 3u);
     EXPECT_EQ(wal->unsynced_entries(), 0u);
   }
   for (SyncMode mode : {SyncMode::Manual, static_cast<SyncMode>(7)}) {
-    fs::FaultFs quiet;
-    auto wal = open_wal(quiet, dir.file("manual.log"), mode);
+    MemFs quiet;
+    auto wal = open_wal(quiet, "manual.log", mode);
     for (int i = 0; i < 250; ++i) ASSERT_TRUE(wal->append(insert(i, {1})).ok());
-    EXPECT_EQ(quiet.count(fs::Op::Sync), 0u);
+    EXPECT_EQ(quiet.count(Op::Sync), 0u);
     EXPECT_EQ(wal->unsynced_entries(), 250u);
     ASSERT_TRUE(wal->sync().ok());
     EXPECT_EQ(wal->unsynced_entries(), 0u);
-    EXPECT_EQ(quiet.count(fs::Op::Sync), 1u);
+    EXPECT_EQ(quiet.count(Op::Sync), 1u);
   }
 }
 
@@ -416,19 +417,18 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- failures of the system ----
 
 TEST(Wal, OpenAndReadFailures) {
-  TempDir dir;
-  const std::string path = dir.file("wal.log");
-  spit(path, frame(R"({"kind":"Insert","id":1,"vector":[],"payload":{"data":{}}})"));
+  const std::string path = "wal.log";
   struct Case {
-    fs::Op op;
+    Op op;
     bool read;
     const char* text;
   };
-  for (const Case& c : {Case{fs::Op::Open, false, "io error: failed to open WAL: Input/output error (os error 5)"},
-                        Case{fs::Op::Open, true, "io error: failed to open WAL for read: Input/output error (os error 5)"},
-                        Case{fs::Op::Size, true, "io error: metadata failed: Input/output error (os error 5)"},
-                        Case{fs::Op::Read, true, "io error: read checksum failed: Input/output error (os error 5)"}}) {
-    fs::FaultFs fs;
+  for (const Case& c : {Case{Op::Open, false, "io error: failed to open WAL: Input/output error (os error 5)"},
+                        Case{Op::Open, true, "io error: failed to open WAL for read: Input/output error (os error 5)"},
+                        Case{Op::Size, true, "io error: metadata failed: Input/output error (os error 5)"},
+                        Case{Op::Read, true, "io error: read checksum failed: Input/output error (os error 5)"}}) {
+    MemFs fs;
+    fs.put(path, frame(R"({"kind":"Insert","id":1,"vector":[],"payload":{"data":{}}})"));
     fs.add_fault({.op = c.op, .nth = 1, .error = EIO});
     if (c.read) {
       Result<WalRead> r = Wal::read_all(fs, path);
@@ -443,33 +443,34 @@ TEST(Wal, OpenAndReadFailures) {
 }
 
 TEST(Wal, ReadDataFailureOnALargeFrame) {
-  TempDir dir;
-  const std::string path = dir.file("wal.log");
+  const std::string path = "wal.log";
+  MemFs fs;
   {
-    auto wal = open_wal(fs::posix(), path);
+    auto wal = open_wal(fs, path);
     ASSERT_TRUE(wal->append(insert(1, std::vector<float>(300000, 0.123456f))).ok());
   }
-  fs::FaultFs fs;
-  fs.add_fault({.op = fs::Op::Read, .nth = 2, .error = EIO});
+  fs.add_fault({.op = Op::Read, .nth = 2, .error = EIO});
   Result<WalRead> r = Wal::read_all(fs, path);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "io error: read data failed: Input/output error (os error 5)");
-  EXPECT_EQ(read_ok(path).entries.at(0).vector.size(), 300000u);
+  fs.clear_faults();
+  Result<WalRead> again = Wal::read_all(fs, path);
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again->entries.at(0).vector.size(), 300000u);
 }
 
 TEST(Wal, FailedAppendIsWithdrawnWhole) {
-  TempDir dir;
-  const std::string path = dir.file("wal.log");
-  fs::FaultFs fs;
+  const std::string path = "wal.log";
+  MemFs fs;
   {
     auto wal = open_wal(fs, path);
     const std::vector<float> v(300, 0.25f);
     size_t appended = 0;
-    while (fs.count(fs::Op::Write) == 0) {
+    while (fs.count(Op::Write) == 0) {
       ASSERT_TRUE(wal->append(insert(appended++, v)).ok());
     }
     const uint64_t before = wal->unsynced_entries();
-    fs.add_fault({.op = fs::Op::Write, .nth = 1, .error = ENOSPC, .short_write = 10});
+    fs.add_fault({.op = Op::Write, .nth = 1, .error = ENOSPC, .short_write = 10});
     // The buffer's bytes go out only partly; the new frame is refused whole.
     for (int i = 0; i < 3; ++i) {
       Status st = wal->append(insert(1000, v));
@@ -480,42 +481,41 @@ TEST(Wal, FailedAppendIsWithdrawnWhole) {
     fs.clear_faults();
     ASSERT_TRUE(wal->sync().ok());
   }
-  Result<WalRead> r = Wal::read_all(fs::posix(), path);
+  Result<WalRead> r = Wal::read_all(fs, path);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
-  EXPECT_EQ(r->end_offset, slurp(path).size());
+  EXPECT_EQ(r->end_offset, fs.contents(path).size());
   for (size_t i = 0; i + 1 < r->entries.size(); ++i) EXPECT_EQ(r->entries[i].id, i);
 }
 
 TEST(Wal, SyncAndCheckpointFailures) {
-  TempDir dir;
-  const std::string path = dir.file("wal.log");
-  fs::FaultFs fs;
+  const std::string path = "wal.log";
+  MemFs fs;
   auto wal = open_wal(fs, path, SyncMode::Always);
-  fs.add_fault({.op = fs::Op::Sync, .nth = 1, .error = EIO});
+  fs.add_fault({.op = Op::Sync, .nth = 1, .error = EIO});
   Status st = wal->append(insert(1, {1}));
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().to_string(), "io error: sync failed: Input/output error (os error 5)");
   EXPECT_EQ(wal->unsynced_entries(), 1u);  // handed over and counted
-  fs.add_fault({.op = fs::Op::Write, .nth = 1, .error = ENOSPC});
+  fs.add_fault({.op = Op::Write, .nth = 1, .error = ENOSPC});
   ASSERT_TRUE(wal->append(insert(2, {1})).ok() == false);
   fs.clear_faults();
-  fs.add_fault({.op = fs::Op::Write, .nth = 1, .error = ENOSPC});
+  fs.add_fault({.op = Op::Write, .nth = 1, .error = ENOSPC});
   // The frame is in the buffer; writing it out fails.
   EXPECT_EQ(wal->sync().error().to_string(), "io error: flush failed: No space left on device (os error 28)");
   fs.clear_faults();
   ASSERT_TRUE(wal->sync().ok());
-  fs.add_fault({.op = fs::Op::Open, .nth = 1, .error = EIO});
+  fs.add_fault({.op = Op::Open, .nth = 1, .error = EIO});
   st = wal->checkpoint();
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().to_string(), "io error: truncate failed: Input/output error (os error 5)");
   // The log keeps its entries and the Checkpoint frame, all synced.
-  Result<WalRead> r = Wal::read_all(fs::posix(), path);
+  Result<WalRead> r = Wal::read_all(fs, path);
   ASSERT_TRUE(r.ok());
   ASSERT_FALSE(r->entries.empty());
   EXPECT_EQ(r->entries.back().kind, WalEntryKind::Checkpoint);
   fs.clear_faults();
   ASSERT_TRUE(wal->checkpoint().ok());
-  EXPECT_EQ(slurp(path), "");
+  EXPECT_EQ(fs.contents(path), "");
 }
 
 TEST(Wal, TruncateToCutsATornTail) {
