@@ -17,6 +17,7 @@
 
 #include "collection.h"
 #include "storage/data_file.h"
+#include "storage/wal.h"
 #include "testing/mem_fs.h"
 
 namespace orvex {
@@ -63,7 +64,7 @@ struct Journal { std::vector<Outcome> outcome; size_t synced = 0; };  // acknowl
 // Runs a workload, the journal current for on_change callbacks. A successful
 // flush syncs all before it; so does a successful insertion in Always mode,
 // and in Batch mode the 100th since the open or the last sync (not known
-// again after a failed call). `fault` is armed once the collection exists. A
+// again after a failed call). `fault` is armed from the first step on. A
 // flush that succeeds after a failed sync of the data file fails the test.
 struct Runner {
   MemFs& fs;
@@ -80,7 +81,7 @@ struct Runner {
     const SyncMode mode = w.config.sync_mode;
     for (size_t k = 0; k < w.steps.size(); ++k) {
       const char kind = w.steps[k].kind;
-      if (k == 1 && fault) armed_at = fs.count(fault->op), fs.add_fault(*fault);
+      if (k == 0 && fault) armed_at = fs.count(fault->op), fs.add_fault(*fault);
       if (!c && kind != 'o') continue;
       j.outcome[k] = kInFlight;
       bool ok = true, synced = false;
@@ -231,9 +232,8 @@ class IoFaults : public ::testing::TestWithParam<std::tuple<const char*, bool>> 
 // The n-th operation of a kind fails, EIO and ENOSPC in turn, for every n:
 // the fault fires, no flush succeeds after a failed sync of the data file,
 // and the promise holds after a process crash (a one-off fault loses nothing
-// acknowledged) and after a power loss. Faults start once the collection
-// exists: a creation that fails leaves a directory entry a later opening
-// never syncs, which a power loss may take with everything in it.
+// acknowledged) and after a power loss, creation included (a creation that
+// fails must not leave a directory entry that no later opening syncs).
 TEST_P(IoFaults, FireAndThePromiseHolds) {
   const auto [name, persistent] = GetParam();
   const std::string kind = name;
