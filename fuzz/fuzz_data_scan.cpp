@@ -3,13 +3,13 @@
 // returned in file order before end_offset.
 #include <cstdlib>
 
-#include "mem_fs.h"
 #include "storage/data_file.h"
+#include "testing/mem_fs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvex;
-  fuzz::MemFs fs;
-  fs.files["data.ovx"] = std::string(reinterpret_cast<const char*>(data), size);
+  testing::MemFs fs;
+  fs.put("data.ovx", std::string(reinterpret_cast<const char*>(data), size));
   auto df = DataFile::open(fs, "data.ovx");
   if (!df.ok()) std::abort();
   Result<DataScan> scan = df.value()->iter_active();

@@ -3,13 +3,13 @@
 // returns must write back to the same entry.
 #include <cstdlib>
 
-#include "mem_fs.h"
 #include "storage/wal.h"
+#include "testing/mem_fs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvex;
-  fuzz::MemFs fs;
-  fs.files["wal.log"] = std::string(reinterpret_cast<const char*>(data), size);
+  testing::MemFs fs;
+  fs.put("wal.log", std::string(reinterpret_cast<const char*>(data), size));
   Result<WalRead> read = Wal::read_all(fs, "wal.log");
   if (!read.ok()) return 0;
   if (read->end_offset > size) std::abort();
@@ -23,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Result<WalRead> again = Wal::read_all(fs, "again.log");
   if (!again.ok() || again->entries != read->entries) std::abort();
-  if (again->end_offset != fs.files["again.log"].size()) std::abort();
+  if (again->end_offset != fs.contents("again.log").size()) std::abort();
   return 0;
 }

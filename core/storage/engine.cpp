@@ -51,17 +51,9 @@ StorageEngine::~StorageEngine() {
 Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     fs::FileSystem& fs, const std::string& dir, uint64_t log_sync_every,
     const std::function<Status(const std::string& meta_text)>& check_meta, bool* existing) {
-  std::vector<std::string> created;
   if (!fs.exists(dir)) {
-    for (std::string p = dir; !p.empty() && !fs.exists(p);) {
-      created.push_back(p);
-      std::string up = parent_dir(p);
-      if (up == p) break;
-      p = std::move(up);
-    }
     if (auto s = fs.create_dirs(dir); !s.ok()) return Error::collection("create dir failed: " + s.error().text());
   }
-
   auto lock = fs.lock_dir(dir);
   if (!lock.ok()) return Error::collection("lock failed: " + lock.error().text());
   if (!*lock) {
@@ -71,6 +63,16 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
 
   const std::string meta_path = fs::join(dir, kMetaFile);
   *existing = fs.exists(meta_path);
+  // A new collection makes the entry of its directory, and of each of its
+  // ancestors, durable in their parents with its first meta.json: a failed
+  // earlier creation may have made any of them without syncing it.
+  std::vector<std::string> unsynced_dirs;
+  for (std::string p = dir; !*existing;) {
+    unsynced_dirs.push_back(p);
+    std::string up = parent_dir(p);
+    if (up == p) break;
+    p = std::move(up);
+  }
   if (*existing) {
     auto text = fs.read_file(meta_path);
     if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
@@ -86,7 +88,7 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
   const std::string stale = fs::join(dir, kCompactTempFile);
   if (fs.exists(stale)) (void)fs.remove(stale);
   return std::unique_ptr<StorageEngine>(
-      new StorageEngine(fs, dir, std::move(*lock), std::move(*wal), std::move(*data), std::move(created)));
+      new StorageEngine(fs, dir, std::move(*lock), std::move(*wal), std::move(*data), std::move(unsynced_dirs)));
 }
 
 Status StorageEngine::recover(RecoveryVisitor& visitor) {
@@ -254,7 +256,8 @@ Status StorageEngine::write_meta(const std::string& text) {
   }
   if (auto s = fs_.rename(tmp, fs::join(dir_, kMetaFile)); !s.ok()) return fail(s.error());
   if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::collection("write meta failed: " + s.error().text());
-  // The directories open created become durable in their parents.
+  // A new collection's directory and its ancestors become durable in their
+  // parents.
   while (!created_dirs_.empty()) {
     if (auto s = fs_.sync_dir(parent_dir(created_dirs_.front())); !s.ok()) {
       return Error::collection("sync dir failed: " + s.error().text());

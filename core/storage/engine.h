@@ -139,8 +139,8 @@ class StorageEngine {
   uint64_t data_bytes() const { return data_->offset(); }
 
   // Replaces meta.json with `text`: a temporary file, synced, renamed over
-  // it, the directory synced; then the directories open created are synced
-  // into their parents.
+  // it, the directory synced; for a new collection, then each parent of its
+  // directory and of the directory's ancestors.
   Status write_meta(const std::string& text);
 
  private:
@@ -163,7 +163,7 @@ class StorageEngine {
   // Set when a compaction put its new file in place but could not reopen
   // it: the old handle may no longer be written, so every later change fails.
   std::optional<Error> data_lost_;
-  std::vector<std::string> created_dirs_;  // deepest first; synced by the first write_meta
+  std::vector<std::string> created_dirs_;  // deepest first; synced into their parents by the first write_meta
 };
 
 }  // namespace orvex
