@@ -2,9 +2,9 @@
 // runs while the tests take the disks a crash at each change could leave,
 // inject I/O faults, or damage the files' ends. Each disk must open and keep
 // the promise: its content (id -> vector) is what applying some prefix of the
-// attempted insertions gives (a re-insert replacing), covering every synced
-// step; acknowledged insertions in it count, one that failed or was cut off
-// by the crash may count or not. Then an insertion, a flush and a reopen must
+// attempted insertions and deletions gives (a re-insert replacing), covering
+// every synced step; acknowledged changes in it count, one that failed or was
+// cut off by the crash may count or not (so no deleted id comes back). Then an insertion, a flush and a reopen must
 // keep all of it and the new vector.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -31,19 +31,20 @@ using Hook = std::function<void(const OpRecord&)>;
 const std::string kDir = "/db/c", kLog = kDir + "/wal.log", kData = kDir + "/data.ovx";
 const bool kLong = getenv("ORVEX_LONG_TESTS") && std::string(getenv("ORVEX_LONG_TESTS")) != "0";
 
-// kind: o(pen), i(nsert), f(lush) or c(lose). Component 0 of a vector is the step number / 4.
+// kind: o(pen), i(nsert), d(elete), f(lush), x (compact) or c(lose). Component 0 of a vector is the step number / 4.
 struct Step { char kind; uint64_t id = 0; std::vector<float> vector; };
 struct Workload { CollectionConfig config; std::vector<Step> steps; };
 
-// Plan words: o, f, c, iN (N insertions). An insertion at every 5th step
-// re-inserts the third newest fresh id, at every 11th one of the first 16.
+// Plan words: o, f, x, c, iN (N insertions), dN (N deletions of inserted ids).
+// An insertion at every 5th step re-inserts the third newest fresh id, at
+// every 11th one of the first 16.
 Workload make_workload(const std::string& plan, SyncMode mode, size_t dim, uint64_t seed) {
   Workload w{{dim, DistanceMetric::Euclidean, mode}, {}};
   std::mt19937_64 rng(seed);
   std::vector<uint64_t> ids;
   std::istringstream words(plan);
   for (std::string word; words >> word;) {
-    for (int n = word[0] == 'i' ? std::stoi(word.substr(1)) : 1; n > 0; --n) {
+    for (int n = word.size() > 1 ? std::stoi(word.substr(1)) : 1; n > 0; --n) {
       Step s{word[0]};
       const size_t k = w.steps.size();
       if (s.kind == 'i') {
@@ -52,6 +53,7 @@ Workload make_workload(const std::string& plan, SyncMode mode, size_t dim, uint6
                                               : ids.emplace_back(seed * 100000 + 3 * ids.size() + rng() % 3);
         for (size_t d = 0; d < dim; ++d) s.vector.push_back(d ? float(int(rng() % 17) - 8) / 4 : float(k) / 4);
       }
+      if (s.kind == 'd') s.id = ids[rng() % ids.size()];
       w.steps.push_back(std::move(s));
     }
   }
@@ -92,8 +94,13 @@ struct Runner {
       } else if (kind == 'i') {
         ok = c->insert(w.steps[k].id, w.steps[k].vector, Payload{{{"seq", k}}}).ok();
         synced = ok && unsynced && (mode == SyncMode::Always || (mode == SyncMode::Batch && ++*unsynced == 100));
-      } else if (kind == 'f') {
-        synced = ok = c->flush().ok();
+      } else if (kind == 'd') {  // a deletion of an id not held logs nothing
+        const Result<bool> held = c->remove(w.steps[k].id);
+        ok = held.ok();
+        synced = ok && held.value() && unsynced &&
+                 (mode == SyncMode::Always || (mode == SyncMode::Batch && ++*unsynced == 100));
+      } else if (kind == 'f' || kind == 'x') {
+        synced = ok = kind == 'f' ? c->flush().ok() : c->compact().ok();
         if (ok && data_sync_failed) ADD_FAILURE() << "step " << k << ": a flush succeeded after a failed sync of the data file";
       } else {
         c.reset();
@@ -132,9 +139,17 @@ std::string check(const Collection& c, const Workload& w, const Journal& j, std:
     if (hit.size() != 1 || hit[0].id != id || hit[0].distance != 0.0f) bad += "id " + std::to_string(id) + " holds no vector an attempted step gave it\n";
     if (known) lo = std::max<size_t>(lo, k + 1);
   }
+  // The first step a prefix cannot include: an acknowledged insertion whose
+  // id is older or missing (unless a deletion attempted after it may explain
+  // that), or an acknowledged deletion whose id is still there from before.
   for (size_t k = 0; k < hi; ++k) {
-    const auto it = held.find(w.steps[k].id);
-    if (w.steps[k].kind == 'i' && j.outcome[k] == kAcked && (it == held.end() || it->second < k)) hi = k;
+    const Step& s = w.steps[k];
+    const auto it = held.find(s.id);
+    if (s.kind == 'd' && j.outcome[k] == kAcked && it != held.end() && it->second < k) hi = k;
+    if (s.kind != 'i' || j.outcome[k] != kAcked || (it != held.end() && it->second >= k)) continue;
+    size_t d = k + 1;
+    while (d < w.steps.size() && !(w.steps[d].kind == 'd' && w.steps[d].id == s.id)) ++d;
+    if (it != held.end() || d == w.steps.size() || j.outcome[d] == kNotRun) hi = k;
   }
   if (lo <= hi) return bad;
   return bad + "no prefix of the insertions: it needs " + std::to_string(lo) + " steps (" + std::to_string(j.synced) +
@@ -213,7 +228,8 @@ void lose_power(const Workload& w, Tally& t, const std::function<bool(const OpRe
 TEST(CrashTest, PowerLossAtEveryChangeAlsoDuringRecovery) {
   Tally t;
   for (uint64_t seed = 1; seed <= (kLong ? 4u : 1u); ++seed) {
-    lose_power(make_workload("o i150 f i120 c o i60 f i30", SyncMode::Batch, 8, seed), t, [](const OpRecord&) { return true; });
+    lose_power(make_workload("o i150 f i120 d30 x i40 c o d10 i60 f i30", SyncMode::Batch, 8, seed), t,
+               [](const OpRecord&) { return true; });
   }
   t.report("power loss");
   EXPECT_GT(t.torn, 0u);
@@ -238,7 +254,7 @@ TEST_P(IoFaults, FireAndThePromiseHolds) {
   const auto [name, persistent] = GetParam();
   const std::string kind = name;
   const Op op = kind.ends_with("write") ? Op::Write : kind == "sync" ? Op::Sync : kind == "rename" ? Op::Rename : Op::Open;
-  const Workload w = make_workload("o i150 f i120 c o i110", SyncMode::Batch, 8, 3);
+  const Workload w = make_workload("o i150 f i120 d20 x c o i90 d20", SyncMode::Batch, 8, 3);
   MemFs dry;
   Runner probe{dry, w, testing::Fault{op, UINT64_MAX}};
   probe.run();
