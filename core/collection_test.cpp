@@ -49,7 +49,8 @@ std::map<uint64_t, std::vector<float>> content(const Collection& c) {
 std::map<uint64_t, int> live_records(const std::string& dir) {
   auto d = DataFile::open(fs::posix(), dir + "/data.ovx");
   std::map<uint64_t, int> count;
-  for (const DataRecord& r : (*d)->iter_active()->records) ++count[r.id];
+  const auto scan = (*d)->iter_active();
+  for (const DataRecord& r : scan->records) ++count[r.id];
   return count;
 }
 
