@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scan->end_offset > size) std::abort();
   (void)df.value()->read_at(size > 3 ? data[0] % size : 0);
   // Appending after the scan's end keeps every record before it readable.
-  if (!df.value()->truncate_to(scan->end_offset).ok()) std::abort();
+  if (!df.value()->cut_to(scan->end_offset).ok()) std::abort();
   if (!df.value()->append(1, std::vector<float>{1.0f}, Payload{}).ok()) std::abort();
-  if (!df.value()->flush().ok()) std::abort();
+  if (!df.value()->sync().ok()) std::abort();
   Result<DataScan> after = df.value()->iter_active();
   if (!after.ok() || after->records.size() != scan->records.size() + 1) std::abort();
   return 0;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "meta.h"
+#include "payload.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvex;

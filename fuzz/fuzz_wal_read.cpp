@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (read->end_offset > size) std::abort();
   // Write what was read to a fresh log and read it again: the same entries.
   {
-    auto wal = Wal::open(fs, "again.log", SyncMode::Manual);
+    auto wal = Wal::open(fs, "again.log", 0);
     if (!wal.ok()) std::abort();
     for (const WalEntry& e : read->entries) {
       if (!wal.value()->append(e).ok()) std::abort();
