@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "test_temp_dir.h"
+#include "testing/mem_fs.h"
 
 namespace orvex {
 namespace {
@@ -107,6 +108,27 @@ TEST(DataFile, ScanStopsAtTheFirstRecordThatIsNotWhole) {
   auto cut = open_data(path)->read_at(0);
   ASSERT_FALSE(cut.ok());
   EXPECT_EQ(cut.error().to_string(), "io error: read vector failed: failed to fill whole buffer");
+}
+
+// A record the writer refuses (its buffer could not be written out first)
+// is reported and withdrawn whole: nothing of it reaches the file ahead of
+// later records.
+TEST(DataFile, ARefusedRecordIsReportedAndWithdrawnWhole) {
+  testing::MemFs fs;
+  auto d = DataFile::open(fs, "/data.ovx").value();
+  fs.add_fault({testing::Op::Write, 1, EIO});
+  const std::vector<float> v(500, 1.0f);  // records of 2,028 bytes: the fifth overflows the 8 KiB buffer
+  Status refused = ok_status();
+  for (uint64_t id = 0; id < 8 && refused.ok(); ++id) {
+    auto r = d->append(id, v, {});
+    if (!r.ok()) refused = r.error();
+  }
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(fs.faults_fired(), 1u);
+  EXPECT_EQ(refused.error().to_string().rfind("io error: write deleted marker failed: ", 0), 0u);
+  ASSERT_TRUE(d->append(9, v, {}).ok());
+  ASSERT_TRUE(d->sync().ok());
+  EXPECT_EQ(live_ids(*d), (std::vector<uint64_t>{0, 1, 2, 3, 9}));
 }
 
 }  // namespace
