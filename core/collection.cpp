@@ -328,9 +328,9 @@ std::vector<SearchResult> Collection::search(std::span<const float> query, uint6
 
 std::vector<std::vector<SearchResult>> Collection::search_batch(std::span<const float> queries, size_t nq,
                                                                 uint64_t k, const Filter* filter,
-                                                                bool with_payload) const {
+                                                                bool with_payload, size_t threads) const {
   std::shared_lock lock(state_->index_mu);
-  return state_->index.search_batch(queries, nq, k, filter, with_payload);
+  return state_->index.search_batch(queries, nq, k, filter, with_payload, threads);
 }
 
 Status Collection::flush() {

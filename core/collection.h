@@ -103,10 +103,12 @@ class Collection {
   std::vector<SearchResult> search(std::span<const float> query, uint64_t k,
                                    std::optional<Filter> filter = std::nullopt,
                                    bool with_payload = true) const;
-  // Many queries at once (nq rows of dimension floats, row-major).
+  // Many queries at once (nq rows of dimension floats, row-major), on
+  // `threads` threads (0: every core); see BruteForceIndex::search_batch.
   std::vector<std::vector<SearchResult>> search_batch(std::span<const float> queries, size_t nq,
                                                       uint64_t k, const Filter* filter = nullptr,
-                                                      bool with_payload = false) const;
+                                                      bool with_payload = false,
+                                                      size_t threads = 1) const;
 
   // The stored vector and payload of `id` (copies); false when it is not held.
   Result<bool> get(uint64_t id, std::vector<float>* vector, Payload* payload) const;

@@ -65,21 +65,19 @@ Vec adversarial(std::mt19937& rng, size_t dim, size_t kind) {
   return v;
 }
 
-// The oracle: a stable sort of all candidates by distance (NaN after every
-// number) cut at k. Ties come out in no defined order, so: distances equal
-// the oracle's rank by rank, and every hit is a distinct candidate with its
-// own reference bits (so ids before the cut are the oracle's; at the cut, tied).
+// The oracle: all candidates sorted by distance (NaN after every number),
+// equal distances by id, cut at k; every distance has its reference bits.
 void expect_top_k(const std::vector<SearchResult>& got, const std::map<uint64_t, float>& all, uint64_t k) {
-  Vec want;
-  for (const auto& [id, d] : all) want.push_back(d);
-  std::stable_sort(want.begin(), want.end(), [](float a, float b) { return std::isnan(b) ? !std::isnan(a) : a < b; });
+  std::vector<std::pair<float, uint64_t>> want;
+  for (const auto& [id, d] : all) want.emplace_back(d, id);
+  std::stable_sort(want.begin(), want.end(), [](const auto& a, const auto& b) {
+    return std::isnan(b.first) ? !std::isnan(a.first) : a.first < b.first;
+  });  // stable: ties keep the map's id order
   want.resize(std::min<size_t>(k, want.size()));
   ASSERT_EQ(got.size(), want.size());
-  std::set<uint64_t> seen;
   for (size_t i = 0; i < got.size(); ++i) {
-    ASSERT_TRUE(all.count(got[i].id) && seen.insert(got[i].id).second) << "id " << got[i].id;
-    EXPECT_TRUE(same_bits(got[i].distance, all.at(got[i].id))) << "id " << got[i].id << ": " << got[i].distance;
-    EXPECT_TRUE(got[i].distance == want[i] || (std::isnan(got[i].distance) && std::isnan(want[i]))) << "rank " << i;
+    EXPECT_EQ(got[i].id, want[i].second) << "rank " << i;
+    EXPECT_TRUE(same_bits(got[i].distance, all.at(want[i].second))) << "rank " << i << ": " << got[i].distance;
   }
 }
 
@@ -106,8 +104,8 @@ TEST(Distance, DefinedExamples) {
 
 // 40 entries less 2 removed, in groups of 16; every sixth repeats an earlier
 // one (ties). Removal moves the last entry into the hole, so the filter passes
-// group 0 whole, group 1 not at all, group 2 in part. 7 queries fill uneven
-// register blocks.
+// group 0 whole, group 1 not at all, group 2 in part. 17 queries fill uneven
+// register blocks; 2 threads split them, 3 split the groups.
 TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
   const Filter some = Filter::exists("p");
   const auto pass = [](uint64_t i) { return i < 16 || i == 39 || (i >= 32 && i < 38 && i % 2 == 0); };
@@ -123,8 +121,8 @@ TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
       }
       for (uint64_t id : {3, 18}) ASSERT_TRUE(index.remove(id) && stored.erase(id));
       Vec queries;
-      std::vector<std::map<uint64_t, float>> all(7), filtered(7);
-      for (size_t j = 0; j < 7; ++j) {
+      std::vector<std::map<uint64_t, float>> all(17), filtered(17);
+      for (size_t j = 0; j < 17; ++j) {
         const Vec q = j == 3 ? stored[4] : adversarial(rng, dim, j % 3);
         queries.insert(queries.end(), q.begin(), q.end());
         for (const auto& [id, v] : stored) {
@@ -135,11 +133,12 @@ TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
       }
       for (uint64_t k : {1, 5, 40}) {
         for (const Filter* f : {static_cast<const Filter*>(nullptr), &some}) {
-          const auto batch = index.search_batch(queries, 7, k, f);
-          ASSERT_EQ(batch.size(), 7u);
-          for (size_t j = 0; j < 7; ++j) {
+          for (size_t j = 0; j < 17; ++j)
             expect_top_k(index.search(std::span(queries).subspan(j * dim, dim), k, f), (f ? filtered : all)[j], k);
-            expect_top_k(batch[j], (f ? filtered : all)[j], k);
+          for (size_t threads : {1, 2, 3}) {
+            const auto batch = index.search_batch(queries, 17, k, f, false, threads);
+            ASSERT_EQ(batch.size(), 17u);
+            for (size_t j = 0; j < 17; ++j) expect_top_k(batch[j], (f ? filtered : all)[j], k);
           }
         }
       }

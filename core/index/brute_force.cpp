@@ -11,6 +11,9 @@
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <thread>
+
+#include <sched.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -109,8 +112,37 @@ void transpose_into_group(const float* rows, size_t dim, float* group) {
     for (size_t r = 0; r < kGroup; ++r) group[c * kGroup + r] = rows[r * dim + c];
 }
 
-bool ranks_before(const kernels::Hit& a, const kernels::Hit& b) {
-  return kernels::ranks_after(b.distance, a.distance);
+bool ranks_before(const kernels::Hit& a, const kernels::Hit& b) { return kernels::ranks_after(b, a); }
+
+// The threads a search may use: `threads`, or with 0 every core this
+// process may run on.
+size_t resolve_threads(size_t threads) {
+  if (threads > 0) return threads;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Runs task(0) .. task(count - 1), task 0 on the calling thread and the
+// others on threads that live only for this call. Should a thread not
+// start, its task runs on the calling thread instead.
+template <class Task>
+void run_tasks(size_t count, Task&& task) {
+  std::vector<std::thread> workers;
+  std::vector<size_t> inline_tasks;
+  for (size_t t = 1; t < count; ++t) {
+    try {
+      workers.emplace_back(task, t);
+    } catch (const std::system_error&) {
+      inline_tasks.push_back(t);
+    } catch (const std::bad_alloc&) {
+      inline_tasks.push_back(t);
+    }
+  }
+  task(0);
+  for (size_t t : inline_tasks) task(t);
+  for (std::thread& w : workers) w.join();
 }
 
 const Payload& empty_payload() {
@@ -299,7 +331,7 @@ struct BruteForceIndex::Impl {
 
   kernels::StoreView view(const uint16_t* match) const {
     return kernels::StoreView{store.data(), metric == DistanceMetric::Cosine ? norms.data() : nullptr,
-                              match, static_cast<size_t>(dim), n, metric};
+                              match, ids.data(), static_cast<size_t>(dim), n, metric};
   }
 
   // Per group, the lanes whose payload passes the filter (*passing: how many
@@ -351,8 +383,8 @@ struct BruteForceIndex::Impl {
     out.reserve(h.size);
     for (size_t i = 0; i < h.size; ++i) {
       const kernels::Hit& hit = h.hits[i];
-      SearchResult r{ids[hit.slot], hit.distance, std::nullopt};
-      if (with_payload) r.payload = payload_of(hit.slot);
+      SearchResult r{hit.id, hit.distance, std::nullopt};
+      if (with_payload) r.payload = payload_of(static_cast<size_t>(*map.find(hit.id)));
       out.push_back(std::move(r));
     }
     return out;
@@ -472,8 +504,8 @@ std::vector<SearchResult> BruteForceIndex::search(std::span<const float> query, 
 }
 
 std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
-    std::span<const float> queries, size_t nq, uint64_t k, const Filter* filter,
-    bool with_payload) const {
+    std::span<const float> queries, size_t nq, uint64_t k, const Filter* filter, bool with_payload,
+    size_t threads) const {
   const Impl& m = *impl_;
   std::vector<std::vector<SearchResult>> out;
   try {
@@ -490,19 +522,21 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     const kernels::ScanFn scan = kernels::active_scan();
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
     const size_t dim = static_cast<size_t>(m.dim);
+    const size_t groups = m.groups();
 
     // Cache tiles: a run of groups small enough to stay in the core's L2
     // cache is scanned by every query of a chunk before moving on.
     constexpr size_t kTileBytes = size_t{384} << 10;
     const size_t group_bytes = kGroup * dim * sizeof(float);
-    const size_t groups = m.groups();
-    // A lone query has nothing to share a tile with: one forward stream.
-    const size_t tile = (group_bytes == 0 || nq == 1)
-                            ? groups
-                            : std::max<size_t>(1, kTileBytes / group_bytes);
     // Queries per chunk, bounding the selection scratch memory.
     constexpr size_t kMaxHeapHits = size_t{1} << 20;
     const size_t chunk = std::max<size_t>(1, std::min(nq, kMaxHeapHits / cap));
+    // Work is split by queries when each thread gets enough of them to fill
+    // its register blocks, otherwise by groups (each part keeps its own
+    // heaps, merged afterwards). The result order is total, so any split
+    // gives the same results.
+    const size_t want_threads = std::min<size_t>(resolve_threads(threads), std::max<size_t>(groups, 1));
+    constexpr size_t kMinQueriesPerThread = 8;
 
     std::vector<kernels::Hit> hits;
     std::vector<kernels::TopK> heaps;
@@ -510,18 +544,45 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     std::vector<float> qnorm;
     for (size_t q0 = 0; q0 < nq; q0 += chunk) {
       const size_t cn = std::min(chunk, nq - q0);
-      hits.resize(cn * cap);
-      heaps.resize(cn);
+      const bool by_queries = cn >= kMinQueriesPerThread * want_threads;
+      const size_t parts = by_queries ? std::min(want_threads, cn) : want_threads;
+      const size_t heap_sets = by_queries ? 1 : parts;
+      hits.resize(heap_sets * cn * cap);
+      heaps.resize(heap_sets * cn);
       qptr.resize(cn);
       qnorm.resize(cn);
+      for (size_t i = 0; i < heap_sets * cn; ++i) heaps[i] = kernels::TopK{hits.data() + i * cap, 0, cap};
       for (size_t i = 0; i < cn; ++i) {
-        heaps[i] = kernels::TopK{hits.data() + i * cap, 0, cap};
         qptr[i] = queries.data() + (q0 + i) * dim;
         qnorm[i] = m.query_norm(qptr[i]);
       }
-      const kernels::QueryBlock block{qptr.data(), qnorm.data(), heaps.data(), cn};
-      for (size_t g0 = 0; g0 < groups; g0 += tile) scan(view, block, g0, std::min(groups, g0 + tile));
-      for (size_t i = 0; i < cn; ++i) out[q0 + i] = m.results(heaps[i], with_payload);
+      // Part p scans queries [qa, qb) against groups [ga, gb).
+      auto scan_part = [&](size_t p) {
+        size_t qa = 0, qb = cn, ga = 0, gb = groups;
+        kernels::TopK* part_heaps = heaps.data();
+        if (by_queries) {
+          qa = cn * p / parts;
+          qb = cn * (p + 1) / parts;
+        } else {
+          ga = groups * p / parts;
+          gb = groups * (p + 1) / parts;
+          part_heaps += p * cn;
+        }
+        const kernels::QueryBlock block{qptr.data() + qa, qnorm.data() + qa, part_heaps + qa, qb - qa};
+        // A lone query has nothing to share a tile with: one forward stream.
+        const size_t tile = (group_bytes == 0 || block.nq == 1)
+                                ? gb - ga
+                                : std::max<size_t>(1, kTileBytes / group_bytes);
+        for (size_t g = ga; g < gb; g += tile) scan(view, block, g, std::min(gb, g + tile));
+      };
+      run_tasks(parts, scan_part);
+      for (size_t i = 0; i < cn; ++i) {
+        for (size_t p = 1; p < heap_sets; ++p) {
+          const kernels::TopK& part = heaps[p * cn + i];
+          for (size_t h = 0; h < part.size; ++h) kernels::topk_offer(heaps[i], part.hits[h]);
+        }
+        out[q0 + i] = m.results(heaps[i], with_payload);
+      }
     }
     return out;
   } catch (const std::bad_alloc&) {

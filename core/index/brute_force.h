@@ -8,8 +8,8 @@
 // into the hole, so storage stays contiguous. Payloads are kept per slot and
 // cost nothing when empty.
 //
-// The visiting order of entries is unspecified (ties come out in no defined
-// order); each instance uses its own random hash seed. Ids map to storage
+// Results come in one order on every path: distances ascending, NaN after
+// every number, equal distances by id ascending. Ids map to storage
 // slots through an open-addressing table; payloads sit in a per-slot table
 // that is only created when a first non-empty payload arrives.
 //
@@ -23,8 +23,8 @@
 //
 // Distances are the bits distance() gives, on every kernel path (see
 // set_kernel_path). Selection keeps the k best in a bounded heap under the
-// order "numbers ascending, NaN after every number"; a whole register of
-// distances is compared with the current k-th before the heap is touched.
+// result order; a whole register of distances is compared with the current
+// k-th before the heap is touched.
 //
 // Thread-safety: search/search_batch/len/contains may run concurrently with
 // each other (searches share the key columns under an internal mutex);
@@ -77,9 +77,9 @@ class BruteForceIndex {
   // reserved at once; rows are copied 16 at a time into a whole group.
   Status insert_batch(std::span<const uint64_t> ids, std::span<const float> rows, size_t n);
 
-  // The k nearest entries, nearest first: exactly what a stable sort of all
-  // candidates by distance cut at k gives, up to the order of ties. NaN
-  // distances rank after every number. A query of the wrong length gives an
+  // The k nearest entries, nearest first: exactly what a sort of all
+  // candidates by (distance, id) cut at k gives, NaN distances after every
+  // number. A query of the wrong length gives an
   // empty result. With a filter, entries whose payload does not match are
   // skipped before any distance work. Payloads are copied only into returned
   // results, and only when `with_payload` is set (then an entry without a
@@ -91,12 +91,15 @@ class BruteForceIndex {
 
   // Many queries at once: `queries` holds nq rows of dimension() floats,
   // row-major. Each stored vector is loaded once per block of queries.
-  // Result i equals search(row i, k, filter, with_payload), bit for bit.
-  // Always returns nq results; all are empty when `queries` does not hold
-  // exactly nq * dimension() floats.
+  // Result i equals search(row i, k, filter, with_payload), bit for bit,
+  // for every `threads`: the scan runs on that many threads (0: every core
+  // the process may run on), which live only inside the call; the calling
+  // thread is one of them. Always returns nq results; all are empty when
+  // `queries` does not hold exactly nq * dimension() floats.
   std::vector<std::vector<SearchResult>> search_batch(std::span<const float> queries, size_t nq,
                                                       uint64_t k, const Filter* filter = nullptr,
-                                                      bool with_payload = false) const;
+                                                      bool with_payload = false,
+                                                      size_t threads = 1) const;
 
   // Removes the entry of `id`; returns whether there was one.
   bool remove(uint64_t id);

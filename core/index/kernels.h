@@ -29,19 +29,20 @@ struct StoreView {
   const float* data;      // 64-byte aligned; may be null when dim == 0 or n == 0
   const float* norms;     // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
   const uint16_t* match;  // per group, lanes that pass the filter; null: all
+  const uint64_t* ids;    // the id of every stored slot
   size_t dim;
   size_t n;  // stored vectors
   DistanceMetric metric;
 };
 
-// One kept candidate: its distance and its storage slot.
+// One kept candidate: its distance and its id.
 struct Hit {
   float distance;
-  uint64_t slot;
+  uint64_t id;
 };
 
 // Bounded selection of the `cap` best hits (cap >= 1), a max-heap under the
-// order "numbers ascending, NaN after every number". hits has room for cap.
+// result order (see ranks_after). hits has room for cap.
 struct TopK {
   Hit* hits;
   size_t size;
@@ -57,10 +58,20 @@ struct QueryBlock {
   size_t nq;
 };
 
-// Whether distance a ranks strictly after b (NaN after every number).
-static inline bool ranks_after(float a, float b) {
-  if (a != a) return b == b;
-  return a > b;
+// The one order of results: distances ascending, NaN after every number,
+// equal distances (and NaNs among themselves) by id ascending. It is a total
+// order on distinct ids, so every scan order, batch split and thread count
+// keeps the same k and returns them in the same order. Whether (da, ia)
+// ranks strictly after (db, ib):
+static inline bool ranks_after(float da, uint64_t ia, float db, uint64_t ib) {
+  if (da != da) return db == db || ia > ib;
+  if (db != db) return false;
+  if (da != db) return da > db;
+  return ia > ib;
+}
+
+static inline bool ranks_after(const Hit& a, const Hit& b) {
+  return ranks_after(a.distance, a.id, b.distance, b.id);
 }
 
 static inline void topk_sift_down(TopK& h, size_t i) {
@@ -70,8 +81,8 @@ static inline void topk_sift_down(TopK& h, size_t i) {
   for (;;) {
     size_t c = 2 * i + 1;
     if (c >= n) break;
-    if (c + 1 < n && ranks_after(hs[c + 1].distance, hs[c].distance)) ++c;
-    if (!ranks_after(hs[c].distance, x.distance)) break;
+    if (c + 1 < n && ranks_after(hs[c + 1], hs[c])) ++c;
+    if (!ranks_after(hs[c], x)) break;
     hs[i] = hs[c];
     i = c;
   }
@@ -80,21 +91,21 @@ static inline void topk_sift_down(TopK& h, size_t i) {
 
 // Offers one candidate; keeps it when the heap has room or when it ranks
 // before the current worst.
-static inline void topk_offer(TopK& h, float d, uint64_t slot) {
+static inline void topk_offer(TopK& h, Hit x) {
   Hit* hs = h.hits;
   if (h.size < h.cap) {
     size_t i = h.size++;
     while (i > 0) {
       size_t p = (i - 1) / 2;
-      if (!ranks_after(d, hs[p].distance)) break;
+      if (!ranks_after(x, hs[p])) break;
       hs[i] = hs[p];
       i = p;
     }
-    hs[i] = Hit{d, slot};
+    hs[i] = x;
     return;
   }
-  if (!ranks_after(hs[0].distance, d)) return;
-  hs[0] = Hit{d, slot};
+  if (!ranks_after(hs[0], x)) return;
+  hs[0] = x;
   topk_sift_down(h, 0);
 }
 

@@ -149,20 +149,17 @@ inline const float* column_start(const StoreView& st, size_t col) {
 
 // Offers the live lanes of one column's distances to a heap. A whole
 // register of distances is compared with the current worst before the heap
-// is touched.
-inline void select_lanes(TopK& h, V dist, unsigned live, uint64_t slot0) {
+// is touched; a lane equal to it may still win on its id.
+inline void select_lanes(const StoreView& st, TopK& h, V dist, unsigned live, size_t slot0) {
   if (h.size >= h.cap) {
     const float worst = h.hits[0].distance;
-    if (worst == worst) {
-      live &= sign_mask(dist < worst);
-    } else {
-      live &= sign_mask(dist == dist);  // any number beats a NaN
-    }
+    // Against a NaN worst every lane may win (a number, or a NaN of lower id).
+    if (worst == worst) live &= sign_mask(dist <= worst);
   }
   while (live) {
     const unsigned l = static_cast<unsigned>(__builtin_ctz(live));
     live &= live - 1;
-    topk_offer(h, dist[l], slot0 + l);
+    topk_offer(h, Hit{dist[l], st.ids[slot0 + l]});
   }
 }
 
@@ -190,7 +187,7 @@ inline void finish_and_select(const StoreView& st, const QueryBlock& qb, size_t 
     for (int a = 0; a < NQ; ++a) {
       const float qn = st.norms ? qb.query_norms[q0 + a] : 0.0f;
       const float* vn = st.norms ? st.norms + slot0 : nullptr;
-      select_lanes(qb.heaps[q0 + a], finish(st.metric, tot[a][b], qn, vn), live[b], slot0);
+      select_lanes(st, qb.heaps[q0 + a], finish(st.metric, tot[a][b], qn, vn), live[b], slot0);
     }
   }
 }
@@ -297,7 +294,7 @@ inline void scan_hamming(const StoreView& st, const QueryBlock& qb, size_t g_beg
       }
       V dist;
       for (size_t l = 0; l < kW; ++l) dist[l] = static_cast<float>(total[l]);
-      select_lanes(qb.heaps[a], dist, live, c * kW);
+      select_lanes(st, qb.heaps[a], dist, live, c * kW);
     }
   }
 }
