@@ -78,6 +78,7 @@ class Index:
         where: _Where | None = None,
         with_payload: bool = False,
         as_numpy: bool = False,
+        threads: SupportsIndex = 1,
     ) -> list[_Results] | list[_PayloadResults] | _NumpyResults:
         """Search for nearest neighbors for multiple queries.
 
@@ -197,6 +198,7 @@ class Collection:
         where: _Where | None = None,
         with_payload: bool = False,
         as_numpy: bool = False,
+        threads: SupportsIndex = 1,
     ) -> list[_Results] | list[_PayloadResults] | _NumpyResults:
         """Search for nearest neighbors for multiple queries.
 

@@ -145,30 +145,67 @@ void raise_internal_fault(const char* what) {
   raise_message(type, std::string("internal fault: ") + (what != nullptr ? what : ""));
 }
 
-Borrow::Borrow(Py_ssize_t& counter, Kind kind) : counter_(counter), kind_(kind) {
-  if (kind == Kind::Shared) {
-    if (counter_ == -1) {
-      raise_message(PyExc_RuntimeError, "Already mutably borrowed");
-      return;
-    }
-    ++counter_;
-  } else {
-    if (counter_ != 0) {
-      raise_message(PyExc_RuntimeError, "Already borrowed");
-      return;
-    }
-    counter_ = -1;
-  }
-  taken_ = true;
+bool BorrowState::held_by_me() const {
+  const std::thread::id me = std::this_thread::get_id();
+  for (const std::thread::id& holder : holders_)
+    if (holder == me) return true;
+  return false;
 }
 
-Borrow::~Borrow() {
-  if (!taken_) return;
-  if (kind_ == Kind::Shared) {
-    --counter_;
-  } else {
-    counter_ = 0;
+bool BorrowState::compatible(Kind kind, bool mine) const {
+  if (kind == Kind::Exclusive) return count_ == 0;
+  // A thread that already holds a borrow never waits behind a waiting
+  // exclusive one (that one waits for it).
+  return count_ >= 0 && (exclusive_waiting_ == 0 || mine);
+}
+
+bool BorrowState::take(Kind kind) {
+  std::unique_lock<std::mutex> lock(mu_);
+  bool announced = false;  // counted in exclusive_waiting_
+  for (;;) {
+    const bool mine = held_by_me();
+    const bool refused = !compatible(kind, mine) && mine && (kind == Kind::Exclusive || count_ == -1);
+    if (announced && (refused || compatible(kind, mine))) --exclusive_waiting_;
+    if (compatible(kind, mine)) {
+      count_ = kind == Kind::Exclusive ? -1 : count_ + 1;
+      holders_.push_back(std::this_thread::get_id());
+      return true;
+    }
+    if (refused) {
+      // The conflicting borrow is this thread's own, taken by a call still
+      // converting its arguments: waiting would never end.
+      lock.unlock();
+      raise_message(PyExc_RuntimeError,
+                    kind == Kind::Shared ? "Already mutably borrowed" : "Already borrowed");
+      return false;
+    }
+    // Held by other threads: wait for it without the interpreter lock, and
+    // let go of this mutex before taking the interpreter lock back.
+    if (kind == Kind::Exclusive && !announced) {
+      ++exclusive_waiting_;
+      announced = true;
+    }
+    PyThreadState* saved = PyEval_SaveThread();
+    freed_.wait(lock, [&] { return kind == Kind::Exclusive ? count_ == 0 : compatible(kind, false); });
+    lock.unlock();
+    PyEval_RestoreThread(saved);
+    lock.lock();
   }
+}
+
+void BorrowState::give_back() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    count_ = count_ == -1 ? 0 : count_ - 1;
+    const std::thread::id me = std::this_thread::get_id();
+    for (size_t i = 0; i < holders_.size(); ++i) {
+      if (holders_[i] == me) {
+        holders_.erase(holders_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
+  freed_.notify_all();
 }
 
 }  // namespace orvex::py

@@ -1,20 +1,25 @@
 // The call protocol shared by every method of the module: binding arguments
-// by name with CPython's messages, the per-object borrow counter, raising
+// by name with CPython's messages, the per-object borrows, raising
 // exceptions with exactly one argument, and the boundary that turns an
 // escaping C++ exception into a Python one.
 //
-// Everything here runs with the interpreter lock held and touches Python
-// objects only under it.
+// Everything here is called with the interpreter lock held and touches
+// Python objects only under it; a Borrow that has to wait, and a
+// WithoutInterpreter scope, let go of it meanwhile.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace orvex::py {
 
@@ -84,23 +89,68 @@ void raise_internal_fault(const char* what);
 // exception set on failure.
 bool init_internal_fault();
 
-// Borrow counter of an object: 0 free, n > 0 shared borrows, -1 exclusive.
-// A Borrow takes the borrow on construction (check ok(); on refusal a
-// RuntimeError "Already mutably borrowed" / "Already borrowed" is set) and
-// releases it on destruction, on every path.
-class Borrow {
+// The borrows of one object: shared by calls that only read (searches),
+// exclusive for calls that change it. Which thread holds each borrow is
+// recorded, so a conflict is told apart by where it comes from:
+// - from the same thread (a call made from Python code that runs during the
+//   argument conversion of a call on the same object) it is refused: a
+//   RuntimeError "Already mutably borrowed" (a shared borrow against an
+//   exclusive one) or "Already borrowed" (an exclusive one against any);
+// - from another thread (one that ran while a search scanned without the
+//   interpreter lock) the call waits for the borrow, without holding the
+//   interpreter lock. A waiting exclusive borrow keeps new shared borrows of
+//   other threads out, so a stream of searches cannot starve a change.
+// The state has its own mutex, never held while waiting for the interpreter
+// lock.
+class BorrowState {
  public:
   enum class Kind { Shared, Exclusive };
-  Borrow(Py_ssize_t& counter, Kind kind);
-  ~Borrow();
+  // Takes a borrow for the calling thread, waiting as above; false with the
+  // RuntimeError set when refused.
+  bool take(Kind kind);
+  // Gives back a borrow the calling thread took.
+  void give_back();
+
+ private:
+  bool held_by_me() const;
+  bool compatible(Kind kind, bool mine) const;
+
+  std::mutex mu_;
+  std::condition_variable freed_;
+  Py_ssize_t count_ = 0;  // 0 free, n > 0 shared, -1 exclusive
+  std::vector<std::thread::id> holders_;  // one entry per borrow held
+  size_t exclusive_waiting_ = 0;
+};
+
+// A borrow held for one scope: taken on construction (check ok()), given
+// back on destruction, on every path.
+class Borrow {
+ public:
+  using Kind = BorrowState::Kind;
+  Borrow(BorrowState& state, Kind kind) : state_(state), taken_(state.take(kind)) {}
+  ~Borrow() {
+    if (taken_) state_.give_back();
+  }
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   bool ok() const { return taken_; }
 
  private:
-  Py_ssize_t& counter_;
-  Kind kind_;
-  bool taken_ = false;
+  BorrowState& state_;
+  bool taken_;
+};
+
+// Lets go of the interpreter lock for one scope (pure C++ work on data the
+// call owns or holds a borrow on) and takes it back on every path.
+class WithoutInterpreter {
+ public:
+  WithoutInterpreter() : saved_(PyEval_SaveThread()) {}
+  ~WithoutInterpreter() { PyEval_RestoreThread(saved_); }
+  WithoutInterpreter(const WithoutInterpreter&) = delete;
+  WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
+
+ private:
+  PyThreadState* saved_;
 };
 
 // Runs `body` (returning a new reference or nullptr with an exception set)

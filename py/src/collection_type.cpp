@@ -50,15 +50,17 @@ PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs)
   });
 }
 
-// The frame of the Collection-only methods without arguments: the object
-// must be open; the borrow is exclusive.
+// The frame of the Collection-only methods without arguments: the borrow is
+// exclusive; then the object must be open, except for close(), which does
+// nothing on a closed collection.
 template <class Body>
-PyObject* exclusive_call(PyObject* self, Body&& body) {
+PyObject* exclusive_call(PyObject* self, Body&& body, bool closed_is_done = false) {
   return guarded([&]() -> PyObject* {
+    Borrow borrow(*as_object<Collection>(self)->borrows, Borrow::Kind::Exclusive);
+    if (!borrow.ok()) return nullptr;
+    if (closed_is_done && as_object<Collection>(self)->core == nullptr) Py_RETURN_NONE;
     Collection* core = open_core<Collection>(self);
     if (core == nullptr) return nullptr;
-    Borrow borrow(as_object<Collection>(self)->borrow, Borrow::Kind::Exclusive);
-    if (!borrow.ok()) return nullptr;
     return body(*core);
   });
 }
@@ -107,14 +109,16 @@ PyObject* collection_stats(PyObject* self, PyObject*) {
 // lock). A closed collection closes again without effect; a failed flush
 // leaves it open.
 PyObject* collection_close(PyObject* self, PyObject*) {
-  if (as_object<Collection>(self)->core == nullptr) Py_RETURN_NONE;
-  return exclusive_call(self, [&](Collection& c) -> PyObject* {
-    Status status = c.flush();
-    if (!status.ok()) return raise_error(PyExc_OSError, status.error());
-    delete as_object<Collection>(self)->core;
-    as_object<Collection>(self)->core = nullptr;
-    Py_RETURN_NONE;
-  });
+  return exclusive_call(
+      self,
+      [&](Collection& c) -> PyObject* {
+        Status status = c.flush();
+        if (!status.ok()) return raise_error(PyExc_OSError, status.error());
+        delete as_object<Collection>(self)->core;
+        as_object<Collection>(self)->core = nullptr;
+        Py_RETURN_NONE;
+      },
+      /*closed_is_done=*/true);
 }
 
 PyObject* collection_enter(PyObject* self, PyObject*) {

@@ -1,10 +1,12 @@
-// What the two classes share: the object layout (one core object and a
-// borrow counter), its creation and destruction, and the methods whose
+// What the two classes share: the object layout (one core object and its
+// borrows), its creation and destruction, and the methods whose
 // behaviour is the same on both, written once over the core type
 // (BruteForceIndex for Index, Collection for Collection).
 //
 // Every method follows the call protocol of args.h: bind the arguments,
 // take the borrow, convert every argument, call the core, build the result.
+// Searches scan without the interpreter lock (see BorrowState for what other
+// threads' calls do meanwhile).
 // A closed Collection (its core object released) refuses every call with
 // ValueError "collection is closed".
 #pragma once
@@ -28,7 +30,7 @@ template <class Core>
 struct CoreObject {
   PyObject_HEAD
   Core* core;          // owned; null while the object is built and once a collection is closed
-  Py_ssize_t borrow;   // 0 free, n > 0 shared, -1 exclusive
+  BorrowState* borrows;  // owned
 };
 
 // "Index" or "Collection", for the binding messages ("Index.insert()").
@@ -68,11 +70,12 @@ CoreObject<Core>* as_object(PyObject* self) {
 // A new instance of `type` owning `core`; nullptr with an exception set.
 template <class Core>
 PyObject* wrap_core(PyTypeObject* type, std::unique_ptr<Core> core) {
+  auto borrows = std::make_unique<BorrowState>();
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   as_object<Core>(self)->core = core.release();
-  as_object<Core>(self)->borrow = 0;
+  as_object<Core>(self)->borrows = borrows.release();
   return self;
 }
 
@@ -81,6 +84,7 @@ PyObject* wrap_core(PyTypeObject* type, std::unique_ptr<Core> core) {
 template <class Core>
 void dealloc_core(PyObject* self) {
   delete as_object<Core>(self)->core;
+  delete as_object<Core>(self)->borrows;
   PyTypeObject* type = Py_TYPE(self);
   auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
@@ -95,8 +99,9 @@ Core* open_core(PyObject* self) {
   return core;
 }
 
-// Binds `names` (from `n_positional` on keyword-only and optional), checks
-// the object is open, takes the borrow and runs body(core, bound).
+// Binds `names` (from `n_positional` on keyword-only and optional), takes
+// the borrow, checks the object is open and runs body(core, bound). (Open is
+// checked under the borrow: a close may have run while this call waited.)
 template <class Core, size_t N, class Body>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs, const char* method_name,
                  const char* const (&names)[N], size_t n_positional, Borrow::Kind kind, Body&& body) {
@@ -104,10 +109,10 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs, const char* m
     const std::string callable = std::string(kClassName<Core>) + "." + method_name + "()";
     PyObject* bound[N];
     if (!bind_arguments(callable.c_str(), names, args, kwargs, bound, n_positional)) return nullptr;
+    Borrow borrow(*as_object<Core>(self)->borrows, kind);
+    if (!borrow.ok()) return nullptr;
     Core* core = open_core<Core>(self);
     if (core == nullptr) return nullptr;
-    Borrow borrow(as_object<Core>(self)->borrow, kind);
-    if (!borrow.ok()) return nullptr;
     return body(*core, bound);
   });
 }
@@ -159,8 +164,12 @@ PyObject* search_method(PyObject* self, PyObject* args, PyObject* kwargs) {
                         if (bound[2] && !convert_where(bound[2], where)) return nullptr;
                         if (!convert_flag(bound[3], "with_payload", with_payload)) return nullptr;
                         const Filter* filter = where ? &*where : nullptr;
-                        return results_to_list(core.search(query, k, filter_arg(core, filter), with_payload),
-                                               with_payload);
+                        std::vector<SearchResult> found;
+                        {
+                          WithoutInterpreter scan;
+                          found = core.search(query, k, filter_arg(core, filter), with_payload);
+                        }
+                        return results_to_list(found, with_payload);
                       });
 }
 
@@ -228,29 +237,35 @@ PyObject* insert_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 template <class Core>
 PyObject* search_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"queries", "k", "where", "with_payload", "as_numpy"};
+  static const char* const names[] = {"queries", "k", "where", "with_payload", "as_numpy", "threads"};
   return method<Core>(self, args, kwargs, "search_batch", names, 2, Borrow::Kind::Shared,
                       [](Core& core, PyObject** bound) -> PyObject* {
     VectorList queries;
     uint64_t k = 0;
     std::optional<Filter> where;
     bool with_payload = false, as_numpy = false;
+    uint64_t threads = 1;
     if (!convert_vectors(bound[0], "queries", queries)) return nullptr;
     if (!convert_u64(bound[1], "k", k)) return nullptr;
     if (bound[2] && !convert_where(bound[2], where)) return nullptr;
     if (!convert_flag(bound[3], "with_payload", with_payload)) return nullptr;
     if (!convert_flag(bound[4], "as_numpy", as_numpy)) return nullptr;
+    if (bound[5] && !convert_u64(bound[5], "threads", threads)) return nullptr;
     if (with_payload && as_numpy) {
       raise_message(PyExc_ValueError, "with_payload and as_numpy cannot be combined");
       return nullptr;
     }
     const Filter* filter = where ? &*where : nullptr;
     std::vector<std::vector<SearchResult>> results;
-    if (queries.size() > 0 && queries.uniform(dimension_of(core))) {
-      results = core.search_batch(queries.flat(), queries.size(), k, filter, with_payload);
-    } else {  // a query of another length finds nothing
-      for (size_t i = 0; i < queries.size(); ++i) {
-        results.push_back(core.search(queries.row(i), k, filter_arg(core, filter), with_payload));
+    {
+      WithoutInterpreter scan;
+      if (queries.size() > 0 && queries.uniform(dimension_of(core))) {
+        results = core.search_batch(queries.flat(), queries.size(), k, filter, with_payload,
+                                    static_cast<size_t>(std::min<uint64_t>(threads, SIZE_MAX)));
+      } else {  // a query of another length finds nothing
+        for (size_t i = 0; i < queries.size(); ++i) {
+          results.push_back(core.search(queries.row(i), k, filter_arg(core, filter), with_payload));
+        }
       }
     }
     if (as_numpy) return batch_results_to_numpy(results, static_cast<size_t>(std::min<uint64_t>(k, core.len())));
@@ -317,10 +332,10 @@ PyObject* get_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Core>
 PyObject* ids_method(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    Borrow borrow(*as_object<Core>(self)->borrows, Borrow::Kind::Shared);
+    if (!borrow.ok()) return nullptr;
     Core* core = open_core<Core>(self);
     if (core == nullptr) return nullptr;
-    Borrow borrow(as_object<Core>(self)->borrow, Borrow::Kind::Shared);
-    if (!borrow.ok()) return nullptr;
     Result<std::vector<uint64_t>> ids = sorted_ids(*core);
     if (!ids.ok()) return raise_error(PyExc_MemoryError, ids.error());
     Ref list(PyList_New(static_cast<Py_ssize_t>(ids->size())));

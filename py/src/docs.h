@@ -61,7 +61,7 @@ inline constexpr const char* kInsertBatch =
     "    payloads (list[dict | None] | None): One payload (or None) per id.";
 
 inline constexpr const char* kSearchBatch =
-    "search_batch($self, queries, k, *, where=None, with_payload=False, as_numpy=False)\n--\n\n"
+    "search_batch($self, queries, k, *, where=None, with_payload=False, as_numpy=False, threads=1)\n--\n\n"
     "Search for nearest neighbors for multiple queries.\n"
     "\n"
     "Args:\n"
@@ -73,7 +73,9 @@ inline constexpr const char* kSearchBatch =
     ORVEX_DOC_WHERE "\n"
     "    as_numpy (bool): Return (ids, distances, counts): uint64 and float32\n"
     "        arrays of shape (len(queries), min(k, len(self))), rows padded with\n"
-    "        id 2**64 - 1 and distance inf, and the int64 count of each row.";
+    "        id 2**64 - 1 and distance inf, and the int64 count of each row.\n"
+    "    threads (int): Threads that share the scan (0: every core this process\n"
+    "        may use); the results are the same for every value.";
 
 inline constexpr const char* kCollection =
     "Persistent vector collection backed by disk storage.\n"

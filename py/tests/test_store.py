@@ -118,9 +118,9 @@ def test_filtered_search_equals_filter_then_sort(kind, tmp_path):
         where = random_where(rng)
         expected = sorted((float(dist[i]), i) for i in range(300) if matches(where, payloads[i]))
         got = store.search(q, 20, where=where, with_payload=True)
-        assert [d for _, d, _ in got] == [d for d, _ in expected[:20]], where
+        assert [(i, d) for i, d, _ in got] == [(i, d) for d, i in expected[:20]], where
         assert all(matches(where, p) and same(p, payloads[i]) for i, _, p in got), where
-        batch = store.search_batch([q, q], 20, where=where)
+        batch = store.search_batch([q, q], 20, where=where, threads=2)
         assert batch == [[(i, d) for i, d, _ in got]] * 2
 
 

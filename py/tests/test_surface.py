@@ -99,7 +99,8 @@ MESSAGES = [
     ("o.insert_batch([1, 2], memoryview(np.zeros((2, 2), np.float32)))", I, NotImplementedError, None),
     *((call, kind, OverflowError, None) for call, kind in [
         ("o.insert(-1, [1, 2])", I), ("o.insert(2**64, [1, 2])", C), ("o.insert_batch([1, -2], [[1, 2]] * 2)", C),
-        ("o.insert_batch(np.array([1, -2], np.int8), [[1, 2]] * 2)", I), ("o.insert(1, [1.0, 10**400])", I)]),
+        ("o.insert_batch(np.array([1, -2], np.int8), [[1, 2]] * 2)", I), ("o.insert(1, [1.0, 10**400])", I),
+        ("o.search_batch([[0, 0]], 1, threads=-1)", C)]),
     # Text parameters.
     ("Index(b'dot', 3)", I, TypeError, arg("metric", STR, "bytes")),
     ("Index('bogus', 2.5)", I, TypeError, arg("dimension", INT, "float")),
@@ -198,13 +199,14 @@ WHERE = (KW + 'where (dict | None): Only vectors whose payload matches, e.g.\n  
 BATCH = ("($self, ids, vectors, *, payloads=None)", "Insert multiple vectors at once." + ARGS +
          "ids (list[int]): List of unique identifiers.\n    vectors (list[list[float]]): List of vectors." + KW +
          "payloads (list[dict | None] | None): One payload (or None) per id.")
-SEARCH_BATCH = ("($self, queries, k, *, where=None, with_payload=False, as_numpy=False)",
+SEARCH_BATCH = ("($self, queries, k, *, where=None, with_payload=False, as_numpy=False, threads=1)",
                 "Search for nearest neighbors for multiple queries." + ARGS +
                 "queries (list[list[float]]): List of query vectors.\n    k (int): Number of neighbors per query.\n\n"
                 "Returns:\n    list[list[tuple[int, float]]]: Results for each query." + WHERE +
                 "\n    as_numpy (bool): Return (ids, distances, counts): uint64 and float32\n        arrays of shape "
                 "(len(queries), min(k, len(self))), rows padded with\n        id 2**64 - 1 and distance inf, and the "
-                "int64 count of each row.")
+                "int64 count of each row.\n    threads (int): Threads that share the scan (0: every core this process"
+                "\n        may use); the results are the same for every value.")
 RETURNS = "\n\nReturns:\n    list[tuple[int, float]]: List of (id, distance) tuples."
 SEARCH_SIG = "($self, query, k, *, where=None, with_payload=False)"
 SHARED_DOCS = {

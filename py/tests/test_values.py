@@ -9,6 +9,7 @@ import operator
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -90,6 +91,56 @@ def test_distances_are_the_exact_float32_values(tmp_path, kind, metric, dim):
         assert [d for _, d in found] == sorted(d for _, d in found) and all(type(d) is float for _, d in found)
         assert {i: np.float32(d).tobytes() for i, d in found} == {
             i: DISTANCES[metric](q, rows[i]).tobytes() for i in range(12)}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_one_order_for_ties_and_nan_on_any_thread_count(tmp_path, kind):
+    rng = np.random.default_rng(3)
+    rows = rng.integers(-2, 3, size=(700, 4)).astype(np.float32)  # small integers: many equal distances
+    if kind == "Index":
+        rows[[5, 300, 600], 1] = np.nan  # a Collection refuses these
+    ids = [int(i) for i in rng.permutation(10**6)[:700]]
+    queries = rng.integers(-2, 3, size=(40, 4)).astype(np.float32)
+    obj = make(kind, tmp_path, 4, "euclidean")
+    obj.insert_batch(ids, rows)
+    for i in ids[:50]:  # removal moves the last slot into the hole: slot order is not id order
+        obj.delete(i)
+    obj.insert_batch(ids[:50], rows[:50])
+    want = []  # (id, repr of the distance): NaN compares equal to NaN
+    for q in queries:
+        d = [float(DISTANCES["euclidean"](q, r)) for r in rows]
+        ranked = sorted(zip(d, ids), key=lambda t: (math.isnan(t[0]), 0.0 if math.isnan(t[0]) else t[0], t[1]))
+        want.append([(i, repr(d)) for d, i in ranked])
+
+    def shown(results):
+        return [[(i, repr(d)) for i, d in r] for r in results]
+
+    assert shown(obj.search(q, 700) for q in queries[:3]) == want[:3]
+    for threads in (0, 1, 2, 3):
+        for k in (1, 60):
+            assert shown(obj.search_batch(queries, k, threads=threads)) == [w[:k] for w in want], (threads, k)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_change_from_another_thread_waits_for_the_scan(tmp_path, kind):
+    obj = make(kind, tmp_path, 8)
+    obj.insert_batch(list(range(5000)), np.ones((5000, 8), np.float32))
+    errors = []
+
+    def change():
+        try:
+            obj.insert(10**9, [2.0] * 8)
+            obj.delete(0)
+        except Exception as e:  # noqa: BLE001 - any refusal is the failure
+            errors.append(e)
+
+    other = threading.Thread(target=change)
+    # Started while this call holds its borrow: it runs while the scan runs without the interpreter lock.
+    query = [FloatLike(lambda: 1.0 if other.ident else other.start() or 1.0)] + [1.0] * 7
+    found = obj.search_batch([query] * 20, 3, threads=2)
+    other.join()
+    assert errors == [] and 10**9 in obj and 0 not in obj
+    assert found == [[(0, -8.0), (1, -8.0), (2, -8.0)]] * 20
 
 
 @pytest.mark.parametrize("kind", KINDS)
