@@ -1,40 +1,49 @@
-// Measures the two limits the search benchmark reads its figures against, on
-// the core it runs on:
-//   read_gbps       one-core memory read bandwidth: a vectorised sum over an
-//                   array far larger than the caches (best of several passes)
-//   mul_add_gpairs  compute bound without fused multiply-add: separate
-//                   multiplications and additions on independent registers,
-//                   in billions of (multiply, add) lane pairs per second, with
-//                   the widest vectors the CPU offers
-// Prints one JSON object. bench/search.py compiles and runs it.
+// Measures the limits the search benchmark reads its figures against:
+//   read_gbps      one-core memory read bandwidth: a vectorised sum over an
+//                  array far larger than the caches (best of several passes)
+//   add_g, mul_g   lane operations per second of independent additions and
+//                  of independent multiplications alone
+//   pair_g         (multiply, add) lane pairs per second when both run
+//                  together: the bound of an exact dot product, one product
+//                  and one sum per term, each rounded on its own
+//   fma_g          fused multiply-adds per second (what a kernel that fuses
+//                  its products into its sums could reach; not ours)
+//   l2_terms_g     the bound of an exact Euclidean term: a subtraction, a
+//                  product and a sum, each rounded on its own, with the
+//                  subtractions split between the add units and the multiply
+//                  units (there as fma(v, -1, q), exactly q - v):
+//                  min(pair_g, (add_g + mul_g) / 3)
+//   pair_g_all     pair_g summed over one thread per core the process may
+//                  use, all running at once (cores may share a physical core)
+// Every figure uses the widest vectors the CPU offers and keeps its chains in
+// registers: 12 chains and two constants on AVX2 (16 registers), 24 on
+// AVX-512 (32).
+// Prints one JSON object; bench/search.py compiles and runs it.
 //
-//   g++ -O2 -std=c++20 -ffp-contract=off bench/machine_limits.cpp -o machine_limits
-#include <ctime>
+//   g++ -O2 -std=c++20 -ffp-contract=off -pthread bench/machine_limits.cpp -o machine_limits
+#include <sched.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 // Thread CPU time: time spent descheduled on a shared machine is not counted.
-struct CpuTime {
-  double s;
-};
-static CpuTime cpu_now() {
+static double cpu_now() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return {ts.tv_sec + ts.tv_nsec * 1e-9};
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
-static double seconds_since(CpuTime t0) { return cpu_now().s - t0.s; }
 
 typedef float V16 __attribute__((vector_size(64)));
 typedef float V8 __attribute__((vector_size(32)));
 
-#define R12(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9) X(10) X(11)
-
 __attribute__((target("avx2"), noinline)) static float read_sum_avx2(const float* p, size_t n) {
   V8 a0 = {}, a1 = {}, a2 = {}, a3 = {};
-  size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
+  for (size_t i = 0; i + 32 <= n; i += 32) {
     V8 x0, x1, x2, x3;
     std::memcpy(&x0, p + i, 32);
     std::memcpy(&x1, p + i + 8, 32);
@@ -49,28 +58,63 @@ __attribute__((target("avx2"), noinline)) static float read_sum_avx2(const float
   return s[0] + s[7];
 }
 
-// Twelve independent multiply chains and twelve independent add chains of
-// type V (the body is a macro so that it is compiled for each target).
-#define MUL_ADD_BODY(V)                                                      \
-  V one = {};                                                                \
-  one += 1.0f;                                                               \
-  R12(DECL)                                                                  \
-  const V mm = one * 0.9999999f, aa = one * 1e-7f;                           \
-  for (long it = 0; it < iters; ++it) {                                      \
-    R12(STEP)                                                                \
-  }                                                                          \
-  V s = {};                                                                  \
-  R12(SUM)                                                                   \
+enum Mix { kAdd, kMul, kPair, kFma };
+
+#define R6(X) X(0) X(1) X(2) X(3) X(4) X(5)
+#define R12(X) R6(X) X(6) X(7) X(8) X(9) X(10) X(11)
+
+// 2C independent chains (C multiply chains m and C add chains a) for `iters`
+// steps of the mix: additions or multiplications alone run on all 2C, a pair
+// is one step of each kind, an fma runs on all 2C. The asm barrier keeps every
+// chain in its register and stops the compiler from folding steps.
+#define LOOP(R, BODY, KEEP) \
+  for (long it = 0; it < iters; ++it) { R(BODY) R(KEEP) }
+#define CHAINS(V, R, KEEP, FMA)                                               \
+  V one = {};                                                                 \
+  one += 1.0f;                                                                \
+  const V mm = one * 0.9999999f, aa = one * 1e-7f;                            \
+  R(DECL)                                                                     \
+  switch (mix) {                                                              \
+    case kAdd: LOOP(R, ADD2, KEEP) break;                                     \
+    case kMul: LOOP(R, MUL2, KEEP) break;                                     \
+    case kPair: LOOP(R, PAIR, KEEP) break;                                    \
+    case kFma: LOOP(R, FMA, KEEP) break;                                      \
+  }                                                                           \
+  V s = {};                                                                   \
+  R(SUM)                                                                      \
   return s[0];
 #define DECL(i) auto m##i = one * (seed + i * 1e-7f); auto a##i = one * (seed * i);
-#define STEP(i) m##i = m##i * mm; a##i = a##i + aa;
+#define ADD2(i) a##i = a##i + aa; m##i = m##i + aa;
+#define MUL2(i) a##i = a##i * mm; m##i = m##i * mm;
+#define PAIR(i) m##i = m##i * mm; a##i = a##i + aa;
+#define FMA256(i) a##i = __builtin_ia32_vfmaddps256(a##i, mm, aa); m##i = __builtin_ia32_vfmaddps256(m##i, mm, aa);
+#define FMA512(i) a##i = __builtin_ia32_vfmaddps512_mask(a##i, mm, aa, 0xFFFF, 4); \
+  m##i = __builtin_ia32_vfmaddps512_mask(m##i, mm, aa, 0xFFFF, 4);
+#define KEEP256(i) asm volatile("" : "+x"(m##i), "+x"(a##i));
+#define KEEP512(i) asm volatile("" : "+v"(m##i), "+v"(a##i));
 #define SUM(i) s = s + m##i + a##i;
 
-__attribute__((target("avx512f"), noinline)) static float mul_add_avx512(long iters, float seed) {
-  MUL_ADD_BODY(V16)
+__attribute__((target("avx2,fma"), noinline)) static float chains_avx2(Mix mix, long iters, float seed) {
+  CHAINS(V8, R6, KEEP256, FMA256)
 }
-__attribute__((target("avx2"), noinline)) static float mul_add_avx2(long iters, float seed) {
-  MUL_ADD_BODY(V8)
+__attribute__((target("avx512f"), noinline)) static float chains_avx512(Mix mix, long iters, float seed) {
+  CHAINS(V16, R12, KEEP512, FMA512)
+}
+
+// Lane operations per second of `mix` on this thread (pairs for kPair).
+static double rate(Mix mix, bool wide) {
+  const long iters = 20000000;
+  // Operations per step: two per chain pair, except a pair (one of each).
+  const int chains = (wide ? 12 : 6) * (mix == kPair ? 1 : 2), lanes = wide ? 16 : 8;
+  double best = 0;
+  volatile float sink = 0;
+  for (int rep = 0; rep < 3; ++rep) {
+    const double t0 = cpu_now();
+    sink = wide ? chains_avx512(mix, iters, 1.0f + rep) : chains_avx2(mix, iters, 1.0f + rep);
+    best = std::max(best, static_cast<double>(iters) * chains * lanes / (cpu_now() - t0));
+  }
+  (void)sink;
+  return best;
 }
 
 int main(int argc, char** argv) {
@@ -80,24 +124,43 @@ int main(int argc, char** argv) {
   double best_read = 0;
   volatile float sink = 0;
   for (int rep = 0; rep < 4; ++rep) {
-    auto t0 = cpu_now();
+    const double t0 = cpu_now();
     sink = read_sum_avx2(data.data(), n);
-    const double s = seconds_since(t0);
-    if (rep > 0 && n * 4.0 / s > best_read) best_read = n * 4.0 / s;
-  }
-  const bool wide = __builtin_cpu_supports("avx512f");
-  const long iters = 20000000;
-  const int lanes = wide ? 16 : 8;
-  double best_pairs = 0;
-  for (int rep = 0; rep < 3; ++rep) {
-    auto t0 = cpu_now();
-    sink = wide ? mul_add_avx512(iters, static_cast<float>(argc)) : mul_add_avx2(iters, static_cast<float>(argc));
-    const double s = seconds_since(t0);
-    const double pairs = iters * 12.0 * lanes / s;
-    if (pairs > best_pairs) best_pairs = pairs;
+    const double s = cpu_now() - t0;
+    if (rep > 0) best_read = std::max(best_read, n * 4.0 / s);
   }
   (void)sink;
-  std::printf("{\"read_gbps\": %.3f, \"mul_add_gpairs\": %.3f, \"vector_bits\": %d}\n",
-              best_read / 1e9, best_pairs / 1e9, lanes * 32);
+  const bool wide = __builtin_cpu_supports("avx512f");
+  const double add = rate(kAdd, wide), mul = rate(kMul, wide), pair = rate(kPair, wide),
+               fma = rate(kFma, wide);
+
+  // Every core at once, each thread pinned to its own.
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  sched_getaffinity(0, sizeof allowed, &allowed);
+  std::vector<int> cpus;
+  for (int c = 0; c < CPU_SETSIZE; ++c)
+    if (CPU_ISSET(c, &allowed)) cpus.push_back(c);
+  std::vector<double> rates(cpus.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < cpus.size(); ++i) {
+    threads.emplace_back([&, i] {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpus[i], &one);
+      sched_setaffinity(0, sizeof one, &one);
+      rates[i] = rate(kPair, wide);
+    });
+  }
+  double all = 0;
+  for (size_t i = 0; i < threads.size(); ++i) {
+    threads[i].join();
+    all += rates[i];
+  }
+  std::printf(
+      "{\"read_gbps\": %.3f, \"add_g\": %.3f, \"mul_g\": %.3f, \"pair_g\": %.3f, \"fma_g\": %.3f, "
+      "\"l2_terms_g\": %.3f, \"pair_g_all\": %.3f, \"cores\": %zu, \"vector_bits\": %d}\n",
+      best_read / 1e9, add / 1e9, mul / 1e9, pair / 1e9, fma / 1e9,
+      std::min(pair, (add + mul) / 3) / 1e9, all / 1e9, cpus.size(), wide ? 512 : 256);
   return 0;
 }

@@ -10,9 +10,16 @@ for orvex.Index, numpy brute force (a distance matrix, then argpartition),
 FAISS IndexFlatL2 / IndexFlatIP with one thread and hnswlib's BFIndex, where
 those are installed; then prints orvex's speed-up over each peer.
 
-The machine's limits come first: one-core read bandwidth and the compute
-bound without fused multiply-add (bench/machine_limits.cpp, compiled on the
-spot with g++; numpy's sum stands in for the bandwidth without a compiler).
+The machine's limits come first (bench/machine_limits.cpp, compiled on the
+spot with g++; numpy's sum stands in for the bandwidth without a compiler):
+one-core read bandwidth, the bound of each exact kernel (dot: a product and
+a sum per term; Euclidean: a subtraction, a product and a sum, subtractions
+split between the add and the multiply units) and the pair rate of all
+cores at once. Each batch kernel is printed as a share of its bound.
+
+Then every core: search_batch(threads=0) against FAISS with its default
+threads, batches of 1,000, wall clock, beside the machine's own scaling of
+the compute bound from one core to all.
 
     python bench/search.py            # n = 100,000 and 1,000,000; d = 128 and 768
     python bench/search.py --quick    # n = 100,000 only, fewer repetitions
@@ -41,6 +48,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 clock = time.thread_time
 
 
+ALL_CPUS = os.sched_getaffinity(0)
+
+
 def pin_to_one_core():
     cpus = sorted(os.sched_getaffinity(0))
     core = cpus[-1]
@@ -56,25 +66,28 @@ def optional(name):
 
 
 def machine_limits():
-    """(read GB/s, G mul+add pairs/s or None, how measured)."""
+    """The figures of machine_limits.cpp (a dict), or the read bandwidth alone from numpy."""
     cxx = shutil.which("g++") or shutil.which("c++")
     if cxx:
         with tempfile.TemporaryDirectory() as tmp:
             exe = os.path.join(tmp, "machine_limits")
             src = os.path.join(HERE, "machine_limits.cpp")
-            build = subprocess.run([cxx, "-O2", "-std=c++20", "-ffp-contract=off", "-Wno-psabi",
+            build = subprocess.run([cxx, "-O2", "-std=c++20", "-ffp-contract=off", "-pthread", "-Wno-psabi",
                                     src, "-o", exe], capture_output=True, text=True)
             if build.returncode == 0:
-                out = subprocess.run([exe], capture_output=True, text=True, check=True).stdout
+                out = subprocess.run(["taskset", "-c", ",".join(map(str, sorted(ALL_CPUS))), exe]
+                                     if shutil.which("taskset") else [exe],
+                                     capture_output=True, text=True, check=True).stdout
                 lim = json.loads(out)
-                return lim["read_gbps"], lim["mul_add_gpairs"], "machine_limits.cpp (%d-bit)" % lim["vector_bits"]
+                lim["how"] = "machine_limits.cpp (%d-bit)" % lim["vector_bits"]
+                return lim
     a = np.ones(1 << 28, dtype=np.float32)
     best = 0.0
     for _ in range(3):
         t = clock()
         a.sum()
         best = max(best, a.nbytes / (clock() - t) / 1e9)
-    return best, None, "numpy sum"
+    return {"read_gbps": best, "how": "numpy sum"}
 
 
 def median_latency(fn, queries, reps):
@@ -193,7 +206,8 @@ def fmt_rate(x):
     return "%.2fM" % (x / 1e6) if x >= 1e6 else "%.0fk" % (x / 1e3) if x >= 1e4 else "%.0f" % x
 
 
-def print_size(n, d, results, read_gbps, pairs, batches):
+def print_size(n, d, results, limits, batches):
+    read_gbps = limits["read_gbps"]
     nbytes = n * d * 4
     print()
     print("n = {:,}  d = {}  k = 10  ({:.0f} MB of vectors)".format(n, d, nbytes / 1e6))
@@ -223,13 +237,57 @@ def print_size(n, d, results, read_gbps, pairs, batches):
         if r.insert_np and o.insert_np:
             parts.append("insert np %.2fx" % (o.insert_np / r.insert_np))
         print("  orvex vs {:<8} {:<3} {}".format(r.system, r.metric, ", ".join(parts)))
-    if pairs:
+    if "pair_g" in limits:
         for metric, o in orvex.items():
             if 1000 in o.batch:
-                # Terms per second against the mul+add bound (Euclidean also subtracts).
+                bound = limits["l2_terms_g" if metric == "l2" else "pair_g"]
                 terms = o.batch[1000] * n * d / 1e9
-                print("  orvex {} batch 1000: {:.1f} G terms/s = {:.0f}% of the mul+add bound".format(
-                    metric, terms, 100 * terms / pairs))
+                print("  orvex {} batch 1000: {:.1f} G terms/s = {:.0f}% of the exact {} bound ({:.1f} G/s)".format(
+                    metric, terms, 100 * terms / bound, "Euclidean" if metric == "l2" else "dot", bound))
+
+
+def run_all_cores(orvex, faiss, data, queries, k, limits, reps):
+    """Batches of 1,000 on every core, wall clock: orvex threads=0 beside FAISS's default threads."""
+    pinned = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, ALL_CPUS)
+    try:
+        n, d = data.shape
+        cores = len(ALL_CPUS)
+        scaling = limits.get("pair_g_all", 0) / limits["pair_g"] if "pair_g" in limits else None
+        print("  every core ({} cpus; the compute bound scales {}):".format(
+            cores, "%.2fx from one to all" % scaling if scaling else "unmeasured"))
+        for metric in ("l2", "ip"):
+            idx = orvex.Index({"l2": "euclidean", "ip": "dot"}[metric], d)
+            idx.insert_batch(np.arange(n, dtype=np.uint64), data)
+            rate = {}
+            for threads in (1, 0):
+                rate[threads] = len(queries) / best_wall(lambda: idx.search_batch(queries, k, threads=threads), reps)
+            del idx
+            gc.collect()
+            line = "    orvex {:<3} threads=0: {:.1f} q/s, {:.2f}x its one thread".format(
+                metric, rate[0], rate[0] / rate[1])
+            if scaling:
+                line += " = {:.0f}% of the machine's {:.2f}x".format(100 * rate[0] / rate[1] / scaling, scaling)
+            if faiss:
+                faiss.omp_set_num_threads(cores)
+                fidx = faiss.IndexFlatL2(d) if metric == "l2" else faiss.IndexFlatIP(d)
+                fidx.add(data)
+                frate = len(queries) / best_wall(lambda: fidx.search(queries, k), reps)
+                faiss.omp_set_num_threads(1)
+                del fidx
+                line += "; faiss {} threads: {:.1f} q/s; orvex {:.2f}x".format(cores, frate, rate[0] / frate)
+            print(line)
+    finally:
+        os.sched_setaffinity(0, pinned)
+
+
+def best_wall(fn, reps):
+    best = float("inf")
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t)
+    return best
 
 
 def main():
@@ -239,6 +297,7 @@ def main():
     ap.add_argument("--d", type=int, nargs="*", help="dimensions")
     ap.add_argument("--metric", choices=["l2", "ip", "both"], default="both")
     ap.add_argument("--no-peers", action="store_true", help="orvex alone")
+    ap.add_argument("--no-all-cores", action="store_true", help="skip the every-core section")
     ap.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
                     help="thread CPU time (default) or elapsed time")
     opts = ap.parse_args()
@@ -260,7 +319,7 @@ def main():
         sys.exit("orvex is not installed: run ./scripts/setup (or pip install .) first")
     faiss = None if opts.no_peers else optional("faiss")
     hnswlib = None if opts.no_peers else optional("hnswlib")
-    read_gbps, pairs, how = machine_limits()
+    limits = machine_limits()
     print("orvex search benchmark: one core (cpu %d), k = 10, %s clock" % (
         core, "thread CPU time" if opts.clock == "cpu" else "wall"))
     print("machine: %s, %d cpus; numpy %s; faiss %s; hnswlib %s" % (
@@ -268,8 +327,12 @@ def main():
         if os.path.exists("/proc/cpuinfo") else "?", os.cpu_count(), np.__version__,
         getattr(faiss, "__version__", "not installed"),
         "installed" if hnswlib else "not installed"))
-    print("limits (%s): one-core read bandwidth %.1f GB/s; compute without FMA %s" % (
-        how, read_gbps, "%.1f G mul+add pairs/s" % pairs if pairs else "not measured"))
+    print("limits (%s): one-core read bandwidth %.1f GB/s" % (limits["how"], limits["read_gbps"]))
+    if "pair_g" in limits:
+        print("  one core, G lane operations/s: add %.1f, mul %.1f, fma %.1f; exact bounds in G terms/s: "
+              "dot %.1f, Euclidean %.1f; all %d cpus at once: %.1f G pairs/s" % (
+                  limits["add_g"], limits["mul_g"], limits["fma_g"], limits["pair_g"], limits["l2_terms_g"],
+                  limits["cores"], limits["pair_g_all"]))
 
     rng = np.random.default_rng(12345)
     for n in sizes_n:
@@ -293,7 +356,9 @@ def main():
                 if hnswlib:
                     results.append(run_hnswlib(hnswlib, metric, data, queries, opts.k, opts))
                     gc.collect()
-            print_size(n, d, results, read_gbps, pairs, opts.batches)
+            print_size(n, d, results, limits, opts.batches)
+            if not opts.no_all_cores:
+                run_all_cores(orvex, faiss, data, queries, opts.k, limits, opts.batch_reps)
             sys.stdout.flush()
             del data, queries
             gc.collect()

@@ -97,7 +97,7 @@ bool cpu_has(KernelPath path) {
     case KernelPath::Portable:
       return true;
     case KernelPath::Avx2:
-      return __builtin_cpu_supports("avx2");
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case KernelPath::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");

@@ -526,7 +526,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
 
     // Cache tiles: a run of groups small enough to stay in the core's L2
     // cache is scanned by every query of a chunk before moving on.
-    constexpr size_t kTileBytes = size_t{384} << 10;
+    constexpr size_t kTileBytes = size_t{192} << 10;  // leaves room for the queries
     const size_t group_bytes = kGroup * dim * sizeof(float);
     // Queries per chunk, bounding the selection scratch memory.
     constexpr size_t kMaxHeapHits = size_t{1} << 20;

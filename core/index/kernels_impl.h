@@ -15,7 +15,8 @@
 //
 // Include only from those three files, after defining KERNEL_NAMESPACE,
 // KERNEL_SCAN (the exported scan function's name), KERNEL_WIDTH,
-// KERNEL_NQ_L2, KERNEL_NC_L2, KERNEL_NQ_DOT, KERNEL_NC_DOT and KERNEL_NC1.
+// KERNEL_NQ_L2, KERNEL_NC_L2, KERNEL_NQ_DOT, KERNEL_NC_DOT, KERNEL_NC1 and
+// KERNEL_SPLIT_SUBTRACTIONS (1 where the build has FMA instructions).
 // Everything here has internal linkage; the only external symbol is
 // KERNEL_SCAN.
 //
@@ -23,8 +24,12 @@
 // is summed left to right starting from its first term, the block sum is
 // added to the running total (starting at +0.0), the tail terms are added
 // one at a time; every product, difference and sum is rounded on its own.
-// The files are compiled with -ffp-contract=off and none enables FMA code
-// generation, so no multiply-add is ever fused.
+// The files are compiled with -ffp-contract=off, so no product is ever fused
+// into a sum. The one fused instruction is exact_difference's fma(v, -1, q):
+// the product v * -1 is exact, so its one rounding is that of q - v, the
+// same bits as the subtraction; it lets half of the Euclidean subtractions
+// run on the multiply units, which the products leave half idle, while the
+// additions and the other subtractions fill the add units.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -77,13 +82,33 @@ inline V vsqrt(V x) {
 #endif
 }
 
-// The term of component i: q*v, or (q-v)*(q-v) for Euclidean.
+// q - v, bit for bit; with on_multiplier (a constant after unrolling) as
+// fma(v, -1, q) on the multiply units where the build has FMA.
+__attribute__((always_inline)) inline V exact_difference(float q, V v, bool on_multiplier) {
+#if KERNEL_SPLIT_SUBTRACTIONS
+  if (on_multiplier) {
+#if KERNEL_WIDTH == 16
+    return (V)_mm512_fnmadd_ps((__m512)v, _mm512_set1_ps(1.0f), _mm512_set1_ps(q));
+#else
+    return (V)_mm256_fnmadd_ps((__m256)v, _mm256_set1_ps(1.0f), _mm256_set1_ps(q));
+#endif
+  }
+#else
+  (void)on_multiplier;
+#endif
+  return q - v;
+}
+
+// The term of component i: q*v, or (q-v)*(q-v) for Euclidean (query a,
+// column b: every other pair subtracts on the multiply units).
 template <bool kSquares>
-inline V term(float q, V v) {
+__attribute__((always_inline)) inline V term(float q, V v, int a, int b) {
   if constexpr (kSquares) {
-    V d = q - v;
+    const V d = exact_difference(q, v, ((a + b) & 1) != 0);
     return d * d;
   } else {
+    (void)a;
+    (void)b;
     return q * v;
   }
 }
@@ -91,7 +116,7 @@ inline V term(float q, V v) {
 // Running totals of NQ queries against NC columns, in the defined order per
 // lane. col[b] points at component 0 of column b; components are 16 apart.
 template <int NQ, int NC, bool kSquares>
-inline void block_sums(const float* const* q, const float* const* col, size_t dim,
+__attribute__((always_inline)) inline void block_sums(const float* const* q, const float* const* col, size_t dim,
                        V (&total)[NQ][NC]) {
 #pragma GCC unroll 8
   for (int a = 0; a < NQ; ++a)
@@ -106,7 +131,7 @@ inline void block_sums(const float* const* q, const float* const* col, size_t di
     for (int b = 0; b < NC; ++b) {
       const V x = load(col[b] + c * kGroup);
 #pragma GCC unroll 8
-      for (int a = 0; a < NQ; ++a) s[a][b] = term<kSquares>(q[a][c], x);
+      for (int a = 0; a < NQ; ++a) s[a][b] = term<kSquares>(q[a][c], x, a, b);
     }
     // Not unrolled: each pass interleaves all NQ * NC addition chains.
 #pragma GCC unroll 1
@@ -115,7 +140,7 @@ inline void block_sums(const float* const* q, const float* const* col, size_t di
       for (int b = 0; b < NC; ++b) {
         const V x = load(col[b] + i * kGroup);
 #pragma GCC unroll 8
-        for (int a = 0; a < NQ; ++a) s[a][b] = s[a][b] + term<kSquares>(q[a][i], x);
+        for (int a = 0; a < NQ; ++a) s[a][b] = s[a][b] + term<kSquares>(q[a][i], x, a, b);
       }
     }
 #pragma GCC unroll 8
@@ -128,7 +153,7 @@ inline void block_sums(const float* const* q, const float* const* col, size_t di
     for (int b = 0; b < NC; ++b) {
       const V x = load(col[b] + c * kGroup);
 #pragma GCC unroll 8
-      for (int a = 0; a < NQ; ++a) total[a][b] = total[a][b] + term<kSquares>(q[a][c], x);
+      for (int a = 0; a < NQ; ++a) total[a][b] = total[a][b] + term<kSquares>(q[a][c], x, a, b);
     }
   }
 }

@@ -8,4 +8,5 @@
 #define KERNEL_NQ_DOT 2
 #define KERNEL_NC_DOT 3
 #define KERNEL_NC1 4
+#define KERNEL_SPLIT_SUBTRACTIONS 0
 #include "kernels_impl.h"
