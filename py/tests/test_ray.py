@@ -47,7 +47,8 @@ def test_same_answers_as_one_index(tmp_path, metric):
                        progress=False) == 300
         for i in range(150, 300):  # the chunk without payloads, given them one by one
             sc.insert(int(ids[i]), vectors[i].tolist(), payload=payloads[i])
-        sc.insert_batch(ids[300:].tolist(), vectors[300:], payloads=payloads[300:])
+        sc.insert_batch([int(ids[300])] + ids[300:].tolist(), np.vstack([vectors[:1], vectors[300:]]),
+                        payloads=[None] + payloads[300:])  # the later of two equal ids wins
         gone = ids[::7].tolist()
         assert sc.delete_batch(gone[1:]) + sc.delete(gone[0]) == index.delete_batch(gone) == len(gone)
         queries = np.concatenate([rng.standard_normal((5, D)), vectors[1:2]]).astype(np.float32)
