@@ -29,7 +29,7 @@ __all__ = ["ShardedCollection"]
 
 MANIFEST = "shards.json"
 ROUTING = "splitmix64(id) % shards"
-_NO_ID, _U64 = np.uint64(2**64 - 1), np.uint64
+_U64 = np.uint64
 
 
 def _shard_of(ids, shards):
@@ -89,11 +89,11 @@ class _Shard:
         self.col, self.error = None, None
         if os.path.exists(os.path.join(path, MANIFEST)):
             try:
-                self._open(create=False)
+                self._open()
             except Exception as e:  # noqa: BLE001 - reported by every later call
                 self.error = e
 
-    def _open(self, create):
+    def _open(self):
         manifest = _read_manifest(self.path)
         if manifest == {}:
             raise ValueError(f"{os.path.join(self.path, MANIFEST)} is not a sharded collection manifest")
@@ -118,10 +118,8 @@ class _Shard:
         return self.col is not None
 
     def create(self):
-        if _read_manifest(self.path) is not None:
-            raise FileExistsError(f"{os.path.join(self.path, MANIFEST)} appeared while the shards were created")
         os.makedirs(self.path, exist_ok=True)
-        self._open(create=True)
+        self._open()
 
     def seal(self):
         manifest = {"shards": self.shards, "dimension": self.dimension, "routing": ROUTING}
@@ -133,8 +131,18 @@ class _Shard:
             raise self.error or ValueError("shard is not open")
         return getattr(self.col, method)(*args, **kwargs)
 
+    @ray.method(max_task_retries=10)
+    def read(self, method, *args, **kwargs):
+        """A call that changes nothing: Ray sends it again to the restarted actor if the actor dies under it."""
+        return self.call(method, *args, **kwargs)
+
 
 _ShardActor = ray.remote(_Shard)
+_READS = {"search", "search_batch", "get", "__contains__", "__len__", "ids", "stats"}
+
+
+def _send(actor, method, *args, **kwargs):
+    return (actor.read if method in _READS else actor.call).remote(method, *args, **kwargs)
 
 
 def _gather(refs):
@@ -258,7 +266,7 @@ class ShardedCollection:
         return self._actors
 
     def _all(self, method, *args, **kwargs):
-        return _gather([a.call.remote(method, *args, **kwargs) for a in self._check()])
+        return _gather([_send(a, method, *args, **kwargs) for a in self._check()])
 
     def _one(self, id, method, *args, **kwargs):
         """Calls the shard of `id`; an id that is no u64 goes to shard 0, which refuses it as a Collection does."""
@@ -267,7 +275,7 @@ class ShardedCollection:
             shard = int(_shard_of(np.array([operator.index(id)], np.uint64), len(actors))[0])
         except (TypeError, OverflowError):
             shard = 0
-        return _gather([actors[shard].call.remote(method, id, *args, **kwargs)])[0]
+        return _gather([_send(actors[shard], method, id, *args, **kwargs)])[0]
 
     def _split(self, ids, vectors, payloads=None):
         """(shard, ids, vectors, payloads) per shard with ids, in the batch's order; the vectors and payloads
@@ -296,7 +304,7 @@ class ShardedCollection:
                 yield s, ids[rows], vectors[rows], None if payloads is None else [payloads[i] for i in rows]
 
     def _submit(self, shard, ids, vectors, payloads):
-        return self._actors[shard].call.remote("insert_batch", ids, vectors, payloads=payloads)
+        return _send(self._actors[shard], "insert_batch", ids, vectors, payloads=payloads)
 
     def insert(self, id, vector, *, payload=None):
         self._one(id, "insert", vector, payload=payload)
@@ -345,7 +353,7 @@ class ShardedCollection:
     def delete_batch(self, ids):
         ids, actors = _as_ids(ids), self._check()
         shard = _shard_of(ids, len(actors))
-        return sum(_gather([a.call.remote("delete_batch", ids[shard == s]) for s, a in enumerate(actors)]))
+        return sum(_gather([_send(a, "delete_batch", ids[shard == s]) for s, a in enumerate(actors)]))
 
     def get(self, id):
         return self._one(id, "get")
@@ -402,7 +410,7 @@ class ShardedCollection:
             return
         actors, self._actors = self._actors, None
         try:
-            _gather([a.call.remote("close") for a in actors])
+            _gather([_send(a, "close") for a in actors])
         finally:
             for a in actors:
                 ray.kill(a, no_restart=True)
