@@ -1,7 +1,8 @@
 """orvex: an embedded vector database with exact nearest-neighbour search.
 
 ``Index`` keeps vectors in memory; ``Collection`` keeps them in a directory on
-disk, protected by a write-ahead log.
+disk, protected by a write-ahead log. ``orvex.ray.ShardedCollection`` (with Ray
+installed) splits a collection into shards held by Ray actors.
 """
 
 from ._orvex import Collection, Index

@@ -3,6 +3,8 @@ call leaves its object unchanged and free, a Collection's files untouched), and 
 signatures. Also the module and the properties of its two types."""
 
 import gc
+import importlib
+import inspect
 import os
 import pathlib  # noqa: F401 - used by the calls of MESSAGES
 import subprocess
@@ -252,6 +254,71 @@ DOCS = {
 def test_documents_and_text_signatures(owner, name):
     target = getattr(_orvex, owner) if name is None else getattr(getattr(_orvex, owner), name)
     assert (target.__text_signature__, target.__doc__) == DOCS[owner, name]
+
+
+# orvex.ray. Refusals: (call on `o`, a ShardedCollection of 2 shards of dimension 2 at path `p` holding id 100,
+# exception class, message), run by test_ray.py in this order, each leaving `o` as it was, the last closing it.
+NO_RAY = 'orvex.ray needs Ray: pip install "orvex[ray]"'
+SHARDED_MESSAGES = [
+    ("o.open_or_create(p, 2, 'dot', shards=0)", ValueError, "shards must be at least 1"),
+    ("o.open_or_create(p, 2, 'dot', shards=2, nodes=['nowhere'])", ValueError,
+     "no live Ray node has the id or address 'nowhere'"),
+    ("o.open_or_create(p, 2, 'dot', shards=2, nodes=[])", ValueError, "nodes must name at least one node"),
+    ("o.open_or_create(p, 3, 'dot', shards=2)", ValueError,
+     "{p} holds a sharded collection of 2 shards of dimension 2; asked for 2 shards of dimension 3"),
+    ("o.open_or_create(p, 2, 'dot', shards=3)", ValueError,
+     "{p} holds a sharded collection of 2 shards of dimension 2; asked for 3 shards of dimension 2"),
+    ("o.insert_batch([1, 2], [[0, 1], [0, float('inf')]])", ValueError, "vector 1 component 1 is not finite"),
+    ("o.insert_batch(np.array([1, -2]), [[0, 1]] * 2)", OverflowError,
+     "argument 'ids': can't convert negative int to unsigned"),
+    ("o.insert_batch([1, 2], [[0, 1, 2]] * 2)", ValueError, "dimension mismatch: expected 2, got 3"),
+    ("o.insert_batch([1, 2], [[0, 1]])", ValueError, "ids and vectors must have the same length"),
+    ("o.insert_batch([8, 9], [[0, 0]] * 2, payloads=[None, {'a': float('nan')}])", ValueError,
+     "payloads[1]['a']: float nan is not allowed"),
+    ("o.load([(1, 2, 3, 4)])", TypeError, "chunk 0: expected (ids, vectors) or (ids, vectors, payloads)"),
+    ("o.close() or o.search([0, 0], 1)", ValueError, "sharded collection is closed"),
+]
+SHARD_FILES = {  # formatted with the shard directory and the path
+    "missing": "shard directory missing: {} (a shard is made once, with the sharded collection)",
+    "orphan": "{} holds vectors but {} has no shards.json: not adopted",
+    "manifest": "{1}/shards.json is not a sharded collection manifest",
+}
+SHARDED_DOCS = {  # as inspect.getdoc gives them
+    None: "A collection split into shards held by Ray actors, one Collection directory each.\n\nIds are routed by a "
+          "fixed hash; searches are answered by every shard and merged into exactly the\nanswer of one Collection "
+          "holding all the vectors. Durability is each shard's: an insertion spanning\nshards is not atomic across "
+          "them.",
+    "open_or_create": "Open a sharded collection, or create it with its shards." + ARGS + "path (str): Directory of "
+        "the manifest and the shard directories, on every node holding shards.\n    dimension (int): Dimension of "
+        'the vectors (must match existing).\n    metric (str): Distance metric ("cosine", "euclidean", "dot").' + KW +
+        "shards (int): Number of shards (must match existing).\n    nodes (list[str] | None): Ray node ids or "
+        "addresses; shard i runs on nodes[i % len(nodes)].\n        None: every shard on this process's node.\n"
+        "    max_restarts (int): How often Ray restarts a dead shard actor on its node (-1: always).\n    "
+        "actor_options (dict | None): More options for the actors (num_cpus, memory, ...).",
+    "load": "Insert chunks of vectors, streaming them to the shards." + ARGS + "chunks (iterable): (ids, vectors) or "
+            "(ids, vectors, payloads) tuples, numpy arrays welcome.\n    progress (bool): Show a bar (tqdm when "
+            "installed, else a line on stderr every few seconds)." + KW + "in_flight (int): Chunks under way per "
+            "shard before the next waits.\n    total (int | None): The number of vectors, for the bar.\n\nReturns:\n"
+            "    int: The vectors inserted.",
+    "stats": "Counts and sizes summed over the shards: vectors, dead_records, data_bytes, log_bytes; and shards.",
+    "close": "Close every shard (each flushes first), then stop the actors.\n\nAny later call raises ValueError; a "
+             "second close does nothing. If a shard's flush fails, its error\nis raised once every actor is stopped; "
+             "that shard recovers from its log when reopened.",
+    "actors": "The shard actors, shard 0 first.",
+}
+
+
+def test_sharded_collection_texts(monkeypatch):
+    with monkeypatch.context() as m:
+        m.setitem(sys.modules, "ray", None)
+        m.delitem(sys.modules, "orvex.ray", raising=False)
+        with pytest.raises(ImportError) as e:
+            importlib.import_module("orvex.ray")
+        assert e.value.args == (NO_RAY,)
+    sharded = pytest.importorskip("orvex.ray").ShardedCollection
+    assert {n: inspect.getdoc(getattr(sharded, n) if n else sharded) for n in SHARDED_DOCS} == SHARDED_DOCS
+    shared = {n for n in vars(sharded) if not n.startswith("_")} - set(SHARDED_DOCS)  # Collection's documents
+    assert {n: getattr(sharded, n).__doc__ for n in shared} == {n: getattr(Collection, n).__doc__ for n in shared}
 
 
 def test_module_and_types():
