@@ -38,6 +38,7 @@ def test_same_answers_as_one_index(tmp_path, metric):
     n = 400
     ids = np.append(rng.choice(2**62, n - 2, replace=False).astype(np.uint64) + 1, np.uint64([2**64 - 2, 0]))
     vectors = rng.standard_normal((n, D)).astype(np.float32)
+    vectors[200:240] = vectors[:40]  # equal distances, ordered by id
     payloads = [{"g": i % 3, "s": "ab"[i % 2]} for i in range(n)]
     index = orvex.Index(metric, D)
     index.insert_batch(ids, vectors, payloads=payloads)
