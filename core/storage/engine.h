@@ -63,6 +63,7 @@
 
 #include "../error.h"
 #include "../payload.h"
+#include "checksum.h"
 #include "data_file.h"
 #include "file.h"
 #include "wal.h"
@@ -150,6 +151,12 @@ class StorageEngine {
   Status release_records();
   // Marks the superseded records; on failure keeps them for the next try.
   Status mark_superseded();
+  // Replaces data.ovx.sum with the sums of the whole data file (written out
+  // and synced before).
+  Status write_sums();
+  // Replaces file `name` of the directory with `text` through the temporary
+  // file `tmp` (written, synced, renamed over it); errors carry the cause.
+  Status replace_file(const char* name, const char* tmp, const std::string& text);
 
   fs::FileSystem& fs_;
   const std::string dir_;
@@ -157,6 +164,8 @@ class StorageEngine {
   std::unique_ptr<Wal> wal_;
   std::unique_ptr<DataFile> data_;
   std::vector<uint64_t> superseded_;
+  std::vector<uint64_t> deleted_;  // offsets of the records marked deleted (repeats allowed)
+  std::optional<Result<SumFile>> sum_file_;  // as open found it
   std::optional<Error> data_sync_failure_;
   bool replaying_ = false;
   uint64_t records_ = 0;

@@ -50,6 +50,12 @@ class PosixFile final : public File {
     return static_cast<uint64_t>(st.st_size);
   }
 
+  Result<uint64_t> identity() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return os_error(errno);
+    return static_cast<uint64_t>(st.st_ino);
+  }
+
   Status sync() override {
     for (;;) {
       if (::fsync(fd_) == 0) return ok_status();

@@ -45,6 +45,9 @@ class File {
   virtual Status sync() = 0;
   // Cuts (or extends) the file to `length` bytes.
   virtual Status truncate(uint64_t length) = 0;
+  // What tells this file from any other on its file system while it exists
+  // (the inode number): kept by a rename, new for a new file.
+  virtual Result<uint64_t> identity() = 0;
 };
 
 // Held while a directory is in use; destroying it releases the lock.
