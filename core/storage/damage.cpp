@@ -129,7 +129,7 @@ Result<DataCheck> check_data(DataFile& data, const std::optional<Result<SumFile>
     if (rec.deleted || !vouch) return;
     switch (log.match(rec, raw)) {
       case LogIndex::Match::Described: ++c.described; break;
-      case LogIndex::Match::Unmentioned: ++c.unchecked; break;
+      case LogIndex::Match::Unmentioned: c.unmentioned.push_back(rec.offset); break;
       case LogIndex::Match::Differs: c.differ.push_back(rec.offset); break;
       case LogIndex::Match::OtherId:
         c.other_id.push_back(rec.offset);

@@ -10,8 +10,9 @@
 //   - after it: a record whose vector and payload are a log entry's under
 //     another id (its id changed). A record whose id has entries in the log
 //     but none with its vector and payload differs from the log: opening
-//     replays the log over it, verify reports it. Records there that the
-//     log does not mention at all are counted as unchecked. Without current sums
+//     replays the log over it, verify reports it. So does verify a record
+//     there whose id the log does not mention at all: the log lost the
+//     frame that described it (a cut at a frame boundary shows this way). Without current sums
 //     nothing is checked (the log may be younger than any record).
 // The sums are made durable before each checkpoint empties the log, so every
 // record after the covered length has its entry in the log; a writer that
@@ -80,7 +81,8 @@ struct DataCheck {
   std::vector<std::pair<uint64_t, uint64_t>> new_marks;  // (offset, id) marked since then
   std::vector<uint64_t> other_id;  // records after `covered` holding another id's entry
   std::vector<uint64_t> differ;    // records after `covered` whose id's entries hold other contents
-  uint64_t described = 0, unchecked = 0;                 // records after `covered`
+  uint64_t described = 0;                                // records after `covered` the log describes
+  std::vector<uint64_t> unmentioned;                     // and those whose id it does not mention
   std::optional<uint64_t> damage_at;                     // the first damage
   std::string damage;                                    // what it is
 
@@ -95,5 +97,23 @@ std::optional<Result<SumFile>> read_sum_file(fs::FileSystem& fs, const std::stri
 // checks it against `sums` and `log`.
 Result<DataCheck> check_data(DataFile& data, const std::optional<Result<SumFile>>& sums, const LogIndex& log,
                              const std::function<void(DataRecord&)>& visit, bool raw);
+
+}  // namespace orvex
+
+namespace orvex {
+
+// The caller's step for meta.json, under the directory's lock: it gets the
+// report so far (to add its "meta.json" object to), the dimension of the
+// data file's live records (0 when there are none), and whether to repair.
+using MetaStep = std::function<Status(Json& report, uint64_t records_dimension, bool repair)>;
+
+// Reads every byte of the log, the data file and its sums in directory
+// `dir` (locked meanwhile) and changes nothing. The report holds one object
+// per file ("wal.log", "data.ovx", "data.ovx.sum") and "ok".
+Result<Json> verify_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta);
+
+// Point-in-time repair (see engine.h). The report tells per file what was
+// kept and what was set aside, and where.
+Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta);
 
 }  // namespace orvex

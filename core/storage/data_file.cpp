@@ -127,6 +127,15 @@ Result<std::unique_ptr<DataFile>> DataFile::open(fs::FileSystem& fs, std::string
       new DataFile(fs, std::move(path), std::move(file).value(), length.value()));
 }
 
+Result<std::unique_ptr<DataFile>> DataFile::open_to_read(fs::FileSystem& fs, std::string path) {
+  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadOnly);
+  if (!file.ok()) return io("failed to open data file: ", file.error());
+  Result<uint64_t> length = file.value()->size();
+  if (!length.ok()) return io("metadata failed: ", length.error());
+  return std::unique_ptr<DataFile>(
+      new DataFile(fs, std::move(path), std::move(file).value(), length.value()));
+}
+
 template <class WritePayload>
 Result<uint64_t> DataFile::append_record(uint64_t id, std::span<const float> vector, WritePayload&& write_payload) {
   if (vector.size() > kMaxU32) {
@@ -189,7 +198,9 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   }
 }
 
-Status DataFile::mark_deleted(uint64_t offset) {
+Status DataFile::mark_deleted(uint64_t offset) { return write_marker(offset, 1); }
+
+Status DataFile::write_marker(uint64_t offset, uint8_t value) {
   const uint64_t on_disk = writer_.file_length();
   if (offset >= on_disk) {
     if (offset >= writer_.end_offset()) {
@@ -198,14 +209,14 @@ Status DataFile::mark_deleted(uint64_t offset) {
                        " bytes)");
     }
     // The record still waits in the write buffer: mark it there.
-    writer_.buffer_data()[offset - on_disk] = 1;
+    writer_.buffer_data()[offset - on_disk] = static_cast<char>(value);
     return ok_status();
   }
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::WriteOnly);
   if (!file.ok()) return io("open for delete failed: ", file.error());
   Status st = file.value()->seek(offset);
   if (!st.ok()) return io("seek failed: ", st.error());
-  const char marker = 1;
+  const char marker = static_cast<char>(value);
   st = file.value()->write(&marker, 1);
   if (!st.ok()) return io("write delete marker failed: ", st.error());
   return ok_status();

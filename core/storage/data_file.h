@@ -70,6 +70,8 @@ class DataFile {
   // Opens (creating if missing) the data file at `path` for appending.
   // offset() starts at the file's length; nothing is read or checked.
   static Result<std::unique_ptr<DataFile>> open(fs::FileSystem& fs, std::string path);
+  // Opens an existing data file only to read it (scans, read_at, identity).
+  static Result<std::unique_ptr<DataFile>> open_to_read(fs::FileSystem& fs, std::string path);
 
   // Writes out the buffer, ignoring errors, without a sync.
   ~DataFile();
@@ -95,6 +97,10 @@ class DataFile {
   // past the end of the appended data (refused with an error). The marker is
   // not synced.
   Status mark_deleted(uint64_t offset);
+
+  // Writes `value` into the delete marker of the record at `offset` of the
+  // file (for repair: a marker put back as the sums knew it). Not synced.
+  Status write_marker(uint64_t offset, uint8_t value);
 
   // Sets the delete markers of many records at once, in offset order (the
   // span is copied and sorted): buffered records are marked in the buffer,

@@ -57,8 +57,7 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
   auto lock = fs.lock_dir(dir);
   if (!lock.ok()) return Error::collection("lock failed: " + lock.error().text());
   if (!*lock) {
-    return Error::collection(
-        "collection is in use: another Collection has this directory open, in this process or another");
+    return Error::collection(kInUse);
   }
 
   const std::string meta_path = fs::join(dir, kMeta);
@@ -220,27 +219,9 @@ Status StorageEngine::write_sums() {
   sums.deleted = deleted_;
   // Durable before the log is emptied: every record after the covered
   // length then has its entry in the log.
-  Status s = replace_file(kSums, kSumsTemp, encode_sums(sums));
+  Status s = fs::replace_file(fs_, fs::join(dir_, kSums), fs::join(dir_, kSumsTemp), encode_sums(sums));
   if (s.ok()) s = fs_.sync_dir(dir_);
   if (!s.ok()) return Error::io("write checksums failed: " + s.error().text());
-  return ok_status();
-}
-
-Status StorageEngine::replace_file(const char* name, const char* tmp_name, const std::string& text) {
-  // A whole temporary file, synced, renamed over the old one: the file is
-  // always either the old or the new text.
-  const std::string tmp = fs::join(dir_, tmp_name);
-  auto fail = [&](const Error& e) {
-    if (fs_.exists(tmp)) (void)fs_.remove(tmp);
-    return e;
-  };
-  {
-    auto file = fs_.open(tmp, fs::OpenMode::WriteCreateTruncate);
-    if (!file.ok()) return fail(file.error());
-    if (auto s = (*file)->write(text.data(), text.size()); !s.ok()) return fail(s.error());
-    if (auto s = (*file)->sync(); !s.ok()) return fail(s.error());
-  }
-  if (auto s = fs_.rename(tmp, fs::join(dir_, name)); !s.ok()) return fail(s.error());
   return ok_status();
 }
 
@@ -303,7 +284,7 @@ Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, ui
 Status StorageEngine::write_meta(const std::string& text) {
   // Replaced atomically, then the directory synced (which also makes the
   // rename of the sum file before it durable).
-  if (auto s = replace_file(kMeta, kMetaTemp, text); !s.ok()) {
+  if (auto s = fs::replace_file(fs_, fs::join(dir_, kMeta), fs::join(dir_, kMetaTemp), text); !s.ok()) {
     return Error::collection("write meta failed: " + s.error().text());
   }
   if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::collection("write meta failed: " + s.error().text());

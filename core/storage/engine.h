@@ -154,9 +154,6 @@ class StorageEngine {
   // Replaces data.ovx.sum with the sums of the whole data file (written out
   // and synced before).
   Status write_sums();
-  // Replaces file `name` of the directory with `text` through the temporary
-  // file `tmp` (written, synced, renamed over it); errors carry the cause.
-  Status replace_file(const char* name, const char* tmp, const std::string& text);
 
   fs::FileSystem& fs_;
   const std::string dir_;

@@ -256,6 +256,21 @@ Status read_exact(File& file, void* buf, size_t n) {
   return ok_status();
 }
 
+Status replace_file(FileSystem& fs, const std::string& path, const std::string& tmp_path, std::string_view text) {
+  auto fail = [&](const Error& e) {
+    if (fs.exists(tmp_path)) (void)fs.remove(tmp_path);
+    return e;
+  };
+  {
+    Result<std::unique_ptr<File>> file = fs.open(tmp_path, OpenMode::WriteCreateTruncate);
+    if (!file.ok()) return fail(file.error());
+    if (auto s = (*file)->write(text.data(), text.size()); !s.ok()) return fail(s.error());
+    if (auto s = (*file)->sync(); !s.ok()) return fail(s.error());
+  }
+  if (auto s = fs.rename(tmp_path, path); !s.ok()) return fail(s.error());
+  return ok_status();
+}
+
 std::string join(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   if (dir.back() == '/') return dir + name;

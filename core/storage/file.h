@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "../error.h"
 
@@ -83,6 +84,11 @@ FileSystem& posix();
 
 // Reads exactly n bytes; a file that ends first fails with kUnexpectedEof.
 Status read_exact(File& file, void* buf, size_t n);
+
+// Replaces the file at `path` with `text` through `tmp_path` (written,
+// synced, renamed over it; removed on failure): the file is always either
+// the old or the new text. The directory is not synced.
+Status replace_file(FileSystem& fs, const std::string& path, const std::string& tmp_path, std::string_view text);
 
 // Joins a directory and a file name with one '/'.
 std::string join(const std::string& dir, const std::string& name);

@@ -15,4 +15,8 @@ inline constexpr const char* kSumsTemp = "data.ovx.sum.tmp";
 // it came from.
 inline constexpr const char* kDamagedSuffix = ".damaged-";
 
+// The refusal of a directory another Collection holds.
+inline constexpr const char* kInUse =
+    "collection is in use: another Collection has this directory open, in this process or another";
+
 }  // namespace orvex::files
