@@ -184,6 +184,12 @@ Result<Json> repair_data(fs::FileSystem& fs, const std::string& dir, const WalSc
   if (!read.ok()) return std::move(read).error();
   const DataCheck& c = read->check;
   dimension = read->dimension;
+  // Whether [start, end) meets a block whose sum differs.
+  auto in_bad_block = [&](uint64_t start, uint64_t end) {
+    auto block = std::upper_bound(c.bad_blocks.begin(), c.bad_blocks.end(), std::make_pair(start, UINT64_MAX));
+    return (block != c.bad_blocks.end() && block->first < end) ||
+           (block != c.bad_blocks.begin() && std::prev(block)->second > start);
+  };
 
   // Live records in damaged blocks, and after the checked part those the
   // kept log does not describe (written for frames set aside or lost, or
@@ -195,9 +201,7 @@ Result<Json> repair_data(fs::FileSystem& fs, const std::string& dir, const WalSc
   std::optional<DataRecord> pending;
   auto judge = [&](const DataRecord& rec, uint64_t end) {
     if (rec.deleted) return;
-    auto block = std::upper_bound(c.bad_blocks.begin(), c.bad_blocks.end(), std::make_pair(rec.offset, UINT64_MAX));
-    bool bad = (block != c.bad_blocks.end() && block->first < end) ||
-               (block != c.bad_blocks.begin() && std::prev(block)->second > rec.offset);
+    bool bad = in_bad_block(rec.offset, end);
     if (!bad && c.state == SumState::Current && rec.offset >= c.covered) {
       const auto m = index.match(rec, false);
       bad = m != LogIndex::Match::Described;
@@ -228,8 +232,15 @@ Result<Json> repair_data(fs::FileSystem& fs, const std::string& dir, const WalSc
     r["set_aside"] = name;
   }
   for (uint64_t offset : c.revived) ORVEX_TRY((*data)->write_marker(offset, 1));
-  for (uint64_t offset : read->unexplained) ORVEX_TRY((*data)->write_marker(offset, 0));
-  r["markers_restored"] = c.revived.size() + read->unexplained.size();
+  // A mark in a damaged block stays: the record is set aside either way
+  // (and an interrupted repair made it).
+  uint64_t unmarked = 0;
+  for (uint64_t offset : read->unexplained) {
+    if (in_bad_block(offset, offset + 1)) continue;
+    ORVEX_TRY((*data)->write_marker(offset, 0));
+    ++unmarked;
+  }
+  r["markers_restored"] = c.revived.size() + unmarked;
   r["cut_tail"] = nullptr;
   r["cut_bytes"] = c.size - c.end;
   if (c.end < c.size) {
