@@ -197,6 +197,13 @@ struct Tally {
     if (!seen.emplace(disk.fingerprint(), std::string(j.outcome.begin(), j.outcome.end()), j.synced, !!during_open).second) return;
     ++disks;
     for (const std::string& path : {kLog, kData}) torn += disk.exists(path) && whole_end(disk, path) < disk.contents(path).size();
+    // No crash leaves damage: verify finds at most torn tails (once the collection exists).
+    if (disk.exists(kDir + "/meta.json")) {
+      auto report = Collection::verify(kDir, &disk);
+      if (!report.ok() || !(*report)["ok"].get<bool>()) {
+        failures.push_back(where + ": verify: " + (report.ok() ? report->dump() : report.error().to_string()));
+      }
+    }
     if (std::string bad = recover(disk, w, j, std::move(during_open)); !bad.empty()) failures.push_back(where + ": " + bad);
   }
   void report(const std::string& what) {
