@@ -3,6 +3,7 @@
 //   meta.json  settings and counters as of the last save (replaced atomically)
 //   wal.log    write-ahead log of the changes since the last flush
 //   data.ovx   append-only records of every stored vector
+//   data.ovx.sum  checksums of data.ovx as of the last flush
 //
 // A change (an insertion or a deletion) is logged first, then its record is
 // appended to the data file (a deletion's record is marked deleted at the

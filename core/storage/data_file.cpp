@@ -119,16 +119,15 @@ DataFile::DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::Fil
 DataFile::~DataFile() = default;  // the writer writes out its buffer
 
 Result<std::unique_ptr<DataFile>> DataFile::open(fs::FileSystem& fs, std::string path) {
-  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadAppendCreate);
-  if (!file.ok()) return io("failed to open data file: ", file.error());
-  Result<uint64_t> length = file.value()->size();
-  if (!length.ok()) return io("metadata failed: ", length.error());
-  return std::unique_ptr<DataFile>(
-      new DataFile(fs, std::move(path), std::move(file).value(), length.value()));
+  return open_as(fs, std::move(path), fs::OpenMode::ReadAppendCreate);
 }
 
 Result<std::unique_ptr<DataFile>> DataFile::open_to_read(fs::FileSystem& fs, std::string path) {
-  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadOnly);
+  return open_as(fs, std::move(path), fs::OpenMode::ReadOnly);
+}
+
+Result<std::unique_ptr<DataFile>> DataFile::open_as(fs::FileSystem& fs, std::string path, fs::OpenMode mode) {
+  Result<std::unique_ptr<fs::File>> file = fs.open(path, mode);
   if (!file.ok()) return io("failed to open data file: ", file.error());
   Result<uint64_t> length = file.value()->size();
   if (!length.ok()) return io("metadata failed: ", length.error());

@@ -161,6 +161,7 @@ class DataFile {
 
  private:
   DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length);
+  static Result<std::unique_ptr<DataFile>> open_as(fs::FileSystem& fs, std::string path, fs::OpenMode mode);
   template <class WritePayload>
   Result<uint64_t> append_record(uint64_t id, std::span<const float> vector, WritePayload&& write_payload);
 

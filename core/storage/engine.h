@@ -6,6 +6,11 @@
 //   data.ovx   the records of every stored vector, appended, never moved;
 //              only a record's delete marker changes (data_file.h)
 //   meta.json  settings and counters, replaced atomically
+//   data.ovx.sum  checksums of data.ovx up to the last checkpoint
+//              (checksum.h), replaced atomically; checked at recovery
+//              (damage.h): damage refuses the opening before any file
+//              changes, and only bytes past what they cover count as a
+//              torn tail
 //
 // The write-ahead rule, enforced here and nowhere else: a record reaches
 // data.ovx only once the log frame describing it is on stable storage.
@@ -119,7 +124,8 @@ class StorageEngine {
   void supersede(uint64_t offset);
 
   // Log forced, waiting records written out, superseded records marked,
-  // data file synced, log emptied.
+  // data file synced, data.ovx.sum replaced and its directory entry synced,
+  // log emptied.
   Status checkpoint();
   // Forces the log to stable storage.
   Status sync_log() { return wal_->sync(); }
