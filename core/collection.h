@@ -3,6 +3,7 @@
 //   meta.json  settings and counters as of the last save (replaced atomically)
 //   wal.log    write-ahead log of the changes since the last flush
 //   data.ovx   append-only records of every stored vector
+//   data.ovx.sum  checksums of data.ovx as of the last flush
 //
 // A change (an insertion or a deletion) is logged first, then its record is
 // appended to the data file (a deletion's record is marked deleted at the
@@ -79,6 +80,42 @@ class Collection {
   static Result<std::unique_ptr<Collection>> open_or_create(const std::string& path,
                                                             const CollectionConfig& config,
                                                             fs::FileSystem* fs = nullptr);
+
+  // Reads every byte of the collection in directory `path` and changes
+  // nothing (the directory is locked meanwhile: an open collection is
+  // refused). The report, a JSON object, has "ok" and one object per file:
+  //   "wal.log"      bytes, frames (whole and sound), whole, damage (text or
+  //                  null), damage_offset, torn_tail (bytes after the last
+  //                  whole frame: an interrupted write; a cut exactly at a
+  //                  frame boundary cannot be seen)
+  //   "data.ovx"     bytes, records, deleted, dimension, whole, damage,
+  //                  damage_offset, torn_tail, checksums ("current",
+  //                  "stale", "missing", "damaged"), covered (bytes the
+  //                  checksums vouch for), damaged_blocks, revived,
+  //                  unexplained_marks, described_by_log, differ_from_log,
+  //                  not_in_log (records after the covered part whose id the
+  //                  log does not mention: frames it lost)
+  //   "data.ovx.sum" present, state, problem
+  //   "meta.json"    bytes, whole, damage, dimension, metric
+  static Result<Json> verify(const std::string& path, fs::FileSystem* fs = nullptr);
+
+  // Point-in-time repair of the collection in `path` (locked meanwhile):
+  //   - the log keeps its whole frames up to the first damaged one (or its
+  //     torn tail); the rest is moved to wal.log.damaged-<offset>;
+  //   - data.ovx: live records in blocks whose checksums differ, and records
+  //     after the checked part that the kept log contradicts or (when frames
+  //     are set aside) does not describe, are copied to
+  //     data.ovx.damaged-<offset> and marked deleted (the log's entries for
+  //     their ids restore them at the next open); delete markers changed by
+  //     damage are put back; bytes after the last whole record are moved to
+  //     data.ovx.damaged-<offset> and cut; the checksums are rewritten;
+  //   - a damaged meta.json is rebuilt: the dimension from the records or
+  //     `dimension`, the metric from `metric` or the old file.
+  // Nothing is deleted. Each step is safe to interrupt: running repair again
+  // finishes the work. The report has, per file, what was kept and set
+  // aside (and where), and "ok": whether verify finds the result whole.
+  static Result<Json> repair(const std::string& path, std::optional<uint64_t> dimension = std::nullopt,
+                             std::optional<DistanceMetric> metric = std::nullopt, fs::FileSystem* fs = nullptr);
 
   ~Collection();  // writes out buffers (records only behind a forced log), no checkpoint, no meta save
   Collection(const Collection&) = delete;

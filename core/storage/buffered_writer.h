@@ -50,6 +50,8 @@ class BufferedWriter {
   // Drops every byte still waiting in the buffer.
   void discard() { buffer_.clear(); }
 
+  // The file's identity (File::identity).
+  Result<uint64_t> identity() { return file_->identity(); }
   // Forces the file to stable storage (does not write out the buffer).
   Status sync() { return file_->sync(); }
 

@@ -47,7 +47,8 @@ Status read_record(fs::StreamReader& in, DataRecord& rec, bool raw) {
   if (have < 9) return io("read id failed: ", kUnexpectedEof);
   if (have < kHeaderSize) return io("read dim failed: ", kUnexpectedEof);
   const char* h = in.data();
-  rec.deleted = static_cast<uint8_t>(h[0]) == 1;
+  rec.marker = static_cast<uint8_t>(h[0]);
+  rec.deleted = rec.marker == 1;
   rec.id = load<uint64_t>(h + 1);
   const uint32_t dim = load<uint32_t>(h + 9);
   in.consume(kHeaderSize);
@@ -118,7 +119,15 @@ DataFile::DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::Fil
 DataFile::~DataFile() = default;  // the writer writes out its buffer
 
 Result<std::unique_ptr<DataFile>> DataFile::open(fs::FileSystem& fs, std::string path) {
-  Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadAppendCreate);
+  return open_as(fs, std::move(path), fs::OpenMode::ReadAppendCreate);
+}
+
+Result<std::unique_ptr<DataFile>> DataFile::open_to_read(fs::FileSystem& fs, std::string path) {
+  return open_as(fs, std::move(path), fs::OpenMode::ReadOnly);
+}
+
+Result<std::unique_ptr<DataFile>> DataFile::open_as(fs::FileSystem& fs, std::string path, fs::OpenMode mode) {
+  Result<std::unique_ptr<fs::File>> file = fs.open(path, mode);
   if (!file.ok()) return io("failed to open data file: ", file.error());
   Result<uint64_t> length = file.value()->size();
   if (!length.ok()) return io("metadata failed: ", length.error());
@@ -156,6 +165,7 @@ Result<uint64_t> DataFile::append_record(uint64_t id, std::span<const float> vec
   // The record goes to the writer whole: if it is refused, none of it is kept.
   Status st = writer_.append(scratch_);
   if (!st.ok()) return io("write deleted marker failed: ", st.error());
+  sums_.add(scratch_.data(), scratch_.size());
   return start;
 }
 
@@ -187,7 +197,9 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   }
 }
 
-Status DataFile::mark_deleted(uint64_t offset) {
+Status DataFile::mark_deleted(uint64_t offset) { return write_marker(offset, 1); }
+
+Status DataFile::write_marker(uint64_t offset, uint8_t value) {
   const uint64_t on_disk = writer_.file_length();
   if (offset >= on_disk) {
     if (offset >= writer_.end_offset()) {
@@ -196,14 +208,14 @@ Status DataFile::mark_deleted(uint64_t offset) {
                        " bytes)");
     }
     // The record still waits in the write buffer: mark it there.
-    writer_.buffer_data()[offset - on_disk] = 1;
+    writer_.buffer_data()[offset - on_disk] = static_cast<char>(value);
     return ok_status();
   }
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::WriteOnly);
   if (!file.ok()) return io("open for delete failed: ", file.error());
   Status st = file.value()->seek(offset);
   if (!st.ok()) return io("seek failed: ", st.error());
-  const char marker = 1;
+  const char marker = static_cast<char>(value);
   st = file.value()->write(&marker, 1);
   if (!st.ok()) return io("write delete marker failed: ", st.error());
   return ok_status();
@@ -243,7 +255,8 @@ Status DataFile::mark_deleted_many(std::span<const uint64_t> offsets) {
 }
 
 Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& visit,
-                                       uint64_t* whole_records, bool raw) const {
+                                       uint64_t* whole_records, bool raw, ScanExtras* extras) const {
+  BlockSums* sums = extras ? extras->sums : nullptr;
   uint64_t count = 0;
   if (whole_records) *whole_records = 0;
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
@@ -254,15 +267,37 @@ Result<uint64_t> DataFile::scan_active(const std::function<void(DataRecord&)>& v
   if (size.value() == 0) return end;
   try {
     fs::StreamReader in(*file.value(), 0, size.value(), kScanChunk);
+    if (sums) in.watch([sums](const char* p, size_t n) { sums->add(p, n); });
+    std::vector<std::pair<uint64_t, uint8_t>> block_marks;  // set markers in the block of the last record
     DataRecord rec;  // reused: its vector keeps its capacity between records
     while (end < size.value()) {
       // The first record that cannot be read whole ends the scan quietly.
       if (!read_record(in, rec, raw).ok()) break;
       end = in.position();
       ++count;
+      if (sums && rec.marker != 0) {
+        sums->zero_byte(rec.offset, rec.marker);
+        if (!block_marks.empty() && block_marks.back().first / BlockSums::kBlock != rec.offset / BlockSums::kBlock) {
+          block_marks.clear();
+        }
+        block_marks.emplace_back(rec.offset, rec.marker);
+      }
+      if (extras && extras->every) extras->every(rec);
       if (!rec.deleted) visit(rec);
     }
     if (whole_records) *whole_records = count;
+    if (sums && sums->length() > end) {
+      // The sums went past the last whole record: take them back to it.
+      const uint64_t start = end / BlockSums::kBlock * BlockSums::kBlock;
+      std::string tail(static_cast<size_t>(end - start), '\0');
+      Status st = file.value()->seek(start);
+      if (st.ok()) st = fs::read_exact(*file.value(), tail.data(), tail.size());
+      if (!st.ok()) return io("read failed: ", st.error());
+      for (const auto& [at, marker] : block_marks) {
+        if (at >= start && at < end) tail[at - start] = 0;
+      }
+      sums->cut(end, tail);
+    }
     return end;
   } catch (const std::bad_alloc&) {
     return io("open for iter failed: ", os_error_text(ENOMEM));

@@ -33,6 +33,7 @@
 #include "../error.h"
 #include "../payload.h"
 #include "buffered_writer.h"
+#include "checksum.h"
 #include "file.h"
 
 namespace orvex {
@@ -44,7 +45,16 @@ struct DataRecord {
   Payload payload;
   std::string payload_text;  // instead of payload, in raw scans
   bool deleted = false;
+  uint8_t marker = 0;   // the delete marker's byte as read (deleted: exactly 1)
   uint64_t offset = 0;  // where the record starts in the file
+};
+
+// What a scan can do besides visiting the live records.
+struct ScanExtras {
+  // Gets the block sums of the whole records read (markers counted as zero).
+  BlockSums* sums = nullptr;
+  // Sees every whole record, deleted ones included, before `visit` does.
+  std::function<void(const DataRecord&)> every;
 };
 
 // The live records of a scan, in file order. end_offset is the end of the
@@ -60,6 +70,8 @@ class DataFile {
   // Opens (creating if missing) the data file at `path` for appending.
   // offset() starts at the file's length; nothing is read or checked.
   static Result<std::unique_ptr<DataFile>> open(fs::FileSystem& fs, std::string path);
+  // Opens an existing data file only to read it (scans, read_at, identity).
+  static Result<std::unique_ptr<DataFile>> open_to_read(fs::FileSystem& fs, std::string path);
 
   // Writes out the buffer, ignoring errors, without a sync.
   ~DataFile();
@@ -86,6 +98,10 @@ class DataFile {
   // not synced.
   Status mark_deleted(uint64_t offset);
 
+  // Writes `value` into the delete marker of the record at `offset` of the
+  // file (for repair: a marker put back as the sums knew it). Not synced.
+  Status write_marker(uint64_t offset, uint8_t value);
+
   // Sets the delete markers of many records at once, in offset order (the
   // span is copied and sorted): buffered records are marked in the buffer,
   // the others through one handle opened once, one seek and one byte written
@@ -109,7 +125,8 @@ class DataFile {
   // read, deleted ones included. A raw scan leaves each payload as its text
   // (payload_text) unparsed.
   Result<uint64_t> scan_active(const std::function<void(DataRecord&)>& visit,
-                               uint64_t* whole_records = nullptr, bool raw = false) const;
+                               uint64_t* whole_records = nullptr, bool raw = false,
+                               ScanExtras* extras = nullptr) const;
 
   // Writes out the buffer without forcing it to stable storage.
   Status write_out();
@@ -130,12 +147,21 @@ class DataFile {
   // `offset` (at open, after a torn tail, with the scan's end).
   Status cut_to(uint64_t offset) { return writer_.cut_to(offset); }
 
+  // Block sums of everything appended (held bytes included), markers counted
+  // as zero: appended records feed them; after open they are empty until
+  // set_sums gives those of the file's existing bytes.
+  const BlockSums& sums() const { return sums_; }
+  void set_sums(BlockSums sums) { sums_ = std::move(sums); }
+  // The file's identity (File::identity).
+  Result<uint64_t> identity() { return writer_.identity(); }
+
   // Where the next record will start (counts bytes still in the buffer).
   uint64_t offset() const { return writer_.end_offset(); }
   const std::string& path() const { return path_; }
 
  private:
   DataFile(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length);
+  static Result<std::unique_ptr<DataFile>> open_as(fs::FileSystem& fs, std::string path, fs::OpenMode mode);
   template <class WritePayload>
   Result<uint64_t> append_record(uint64_t id, std::span<const float> vector, WritePayload&& write_payload);
 
@@ -143,6 +169,7 @@ class DataFile {
   std::string path_;
   fs::BufferedWriter writer_;
   std::string scratch_;  // one encoded record, reused between appends
+  BlockSums sums_;
 };
 
 }  // namespace orvex

@@ -1,15 +1,15 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "damage.h"
+#include "files.h"
 
 namespace orvex {
 namespace {
 
-constexpr const char* kMetaFile = "meta.json";
-constexpr const char* kMetaTempFile = "meta.json.tmp";
-constexpr const char* kWalFile = "wal.log";
-constexpr const char* kDataFile = "data.ovx";
-constexpr const char* kCompactTempFile = "data.ovx.compact";
+using namespace files;
 
 // Waiting records go out in runs of at least this many bytes once the log is
 // synced, and force the log once this many more wait (see engine.h).
@@ -57,11 +57,10 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
   auto lock = fs.lock_dir(dir);
   if (!lock.ok()) return Error::collection("lock failed: " + lock.error().text());
   if (!*lock) {
-    return Error::collection(
-        "collection is in use: another Collection has this directory open, in this process or another");
+    return Error::collection(kInUse);
   }
 
-  const std::string meta_path = fs::join(dir, kMetaFile);
+  const std::string meta_path = fs::join(dir, kMeta);
   *existing = fs.exists(meta_path);
   // A new collection makes the entry of its directory, and of each of its
   // ancestors, durable in their parents with its first meta.json: a failed
@@ -80,26 +79,37 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     ORVEX_TRY(check_meta(*text));
   }
 
-  auto wal = Wal::open(fs, fs::join(dir, kWalFile), log_sync_every);
+  auto wal = Wal::open(fs, fs::join(dir, kWal), log_sync_every);
   if (!wal.ok()) return std::move(wal).error();
-  auto data = DataFile::open(fs, fs::join(dir, kDataFile));
+  auto data = DataFile::open(fs, fs::join(dir, kData));
   if (!data.ok()) return std::move(data).error();
   // A compaction that a crash stopped before its rename left only garbage.
-  const std::string stale = fs::join(dir, kCompactTempFile);
-  if (fs.exists(stale)) (void)fs.remove(stale);
-  return std::unique_ptr<StorageEngine>(
+  for (const char* name : {kCompactTemp, kSumsTemp}) {
+    const std::string stale = fs::join(dir, name);
+    if (fs.exists(stale)) (void)fs.remove(stale);
+  }
+  std::unique_ptr<StorageEngine> engine(
       new StorageEngine(fs, dir, std::move(*lock), std::move(*wal), std::move(*data), std::move(unsynced_dirs)));
+  engine->sum_file_ = read_sum_file(fs, dir);
+  return engine;
 }
 
 Status StorageEngine::recover(RecoveryVisitor& visitor) {
-  auto end = data_->scan_active([&](DataRecord& rec) { visitor.on_record(rec); }, &records_);
-  if (!end.ok()) return std::move(end).error();
-  // Whatever follows the last whole record is the torn end of an interrupted
-  // write: cut it off before anything is appended behind it.
-  if (*end < data_->offset()) ORVEX_TRY(data_->cut_to(*end));
-
-  auto read = Wal::read_all(fs_, fs::join(dir_, kWalFile));
+  auto read = Wal::read_all(fs_, fs::join(dir_, kWal));
   if (!read.ok()) return std::move(read).error();
+  const LogIndex log(read->entries);
+  auto checked = check_data(*data_, sum_file_, log, [&](DataRecord& rec) { visitor.on_record(rec); }, false);
+  if (!checked.ok()) return std::move(checked).error();
+  // Damage refuses the opening before anything is changed.
+  if (checked->state == SumState::Damaged || checked->damage_at) return checked->error();
+  records_ = checked->records;
+  deleted_ = std::move(checked->deleted);
+  // Whatever follows the last whole record (past what the sums vouch for) is
+  // the torn end of an interrupted write: cut it off before anything is
+  // appended behind it.
+  if (checked->end < data_->offset()) ORVEX_TRY(data_->cut_to(checked->end));
+  data_->set_sums(std::move(checked->sums));
+
   if (read->end_offset < wal_->length()) ORVEX_TRY(wal_->cut_to(read->end_offset));
   // The log as read may sit only in the operating system's cache (the last
   // process may have died before its next sync): force it before records
@@ -158,7 +168,9 @@ Status StorageEngine::release_records() {
 
 Status StorageEngine::mark_deleted(uint64_t offset) {
   if (data_lost_) return *data_lost_;
-  return data_->mark_deleted(offset);
+  ORVEX_TRY(data_->mark_deleted(offset));
+  deleted_.push_back(offset);
+  return ok_status();
 }
 
 void StorageEngine::supersede(uint64_t offset) { superseded_.push_back(offset); }
@@ -167,6 +179,7 @@ Status StorageEngine::mark_superseded() {
   // One handle for all of them. After a failure every mark is kept for the
   // next checkpoint (marking a record twice is harmless).
   ORVEX_TRY(data_->mark_deleted_many(superseded_));
+  deleted_.insert(deleted_.end(), superseded_.begin(), superseded_.end());
   superseded_.clear();
   return ok_status();
 }
@@ -188,21 +201,43 @@ Status StorageEngine::checkpoint() {
     data_sync_failure_ = s.error();
     return s;
   }
+  // The sums vouch for synced bytes only, and the log is emptied only once
+  // they do.
+  ORVEX_TRY(write_sums());
   return wal_->checkpoint();
+}
+
+Status StorageEngine::write_sums() {
+  Result<uint64_t> identity = data_->identity();
+  if (!identity.ok()) return Error::io("write checksums failed: " + identity.error().text());
+  SumFile sums;
+  sums.identity = *identity;
+  sums.covered = data_->offset();
+  sums.blocks = data_->sums().sums(sums.covered);
+  std::sort(deleted_.begin(), deleted_.end());
+  deleted_.erase(std::unique(deleted_.begin(), deleted_.end()), deleted_.end());
+  sums.deleted = deleted_;
+  // Durable before the log is emptied: every record after the covered
+  // length then has its entry in the log.
+  Status s = fs::replace_file(fs_, fs::join(dir_, kSums), fs::join(dir_, kSumsTemp), encode_sums(sums));
+  if (s.ok()) s = fs_.sync_dir(dir_);
+  if (!s.ok()) return Error::io("write checksums failed: " + s.error().text());
+  return ok_status();
 }
 
 Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, uint64_t offset)>& keep,
                                         const std::function<void(uint64_t id, uint64_t offset)>& moved) {
   if (data_sync_failure_) return *data_sync_failure_;
   if (data_lost_) return *data_lost_;
-  const std::string path = fs::join(dir_, kDataFile);
-  const std::string tmp = fs::join(dir_, kCompactTempFile);
+  const std::string path = fs::join(dir_, kData);
+  const std::string tmp = fs::join(dir_, kCompactTemp);
   auto fail = [&](const Error& e) {
     if (fs_.exists(tmp)) (void)fs_.remove(tmp);
     return Error::io("compact failed: " + e.text());
   };
   if (fs_.exists(tmp)) ORVEX_TRY(fs_.remove(tmp));
   std::vector<std::pair<uint64_t, uint64_t>> kept;  // id, new offset
+  BlockSums new_sums;
   {
     auto out = DataFile::open(fs_, tmp);
     if (!out.ok()) return fail(out.error());
@@ -223,6 +258,7 @@ Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, ui
     if (!end.ok()) return fail(end.error());
     if (!written.ok()) return fail(written.error());
     if (auto s = (*out)->sync(); !s.ok()) return fail(s.error());
+    new_sums = (*out)->sums();
   }
   const uint64_t before = data_->offset();
   if (auto s = fs_.rename(tmp, path); !s.ok()) return fail(s.error());
@@ -235,26 +271,22 @@ Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, ui
   }
   data_ = std::move(*reopened);
   data_->set_hold(true);
+  data_->set_sums(std::move(new_sums));
+  deleted_.clear();
   records_ = kept.size();
   for (const auto& [id, offset] : kept) moved(id, offset);
+  // The sums of the old file name it: they read as stale until these
+  // replace them.
+  if (auto s = write_sums(); !s.ok()) return Error::io("compact failed: " + s.error().text());
   return before - data_->offset();
 }
 
 Status StorageEngine::write_meta(const std::string& text) {
-  // A whole temporary file, synced, renamed over meta.json, then the
-  // directory synced: meta.json is always either the old or the new text.
-  const std::string tmp = fs::join(dir_, kMetaTempFile);
-  auto fail = [&](const Error& e) {
-    if (fs_.exists(tmp)) (void)fs_.remove(tmp);
-    return Error::collection("write meta failed: " + e.text());
-  };
-  {
-    auto file = fs_.open(tmp, fs::OpenMode::WriteCreateTruncate);
-    if (!file.ok()) return fail(file.error());
-    if (auto s = (*file)->write(text.data(), text.size()); !s.ok()) return fail(s.error());
-    if (auto s = (*file)->sync(); !s.ok()) return fail(s.error());
+  // Replaced atomically, then the directory synced (which also makes the
+  // rename of the sum file before it durable).
+  if (auto s = fs::replace_file(fs_, fs::join(dir_, kMeta), fs::join(dir_, kMetaTemp), text); !s.ok()) {
+    return Error::collection("write meta failed: " + s.error().text());
   }
-  if (auto s = fs_.rename(tmp, fs::join(dir_, kMetaFile)); !s.ok()) return fail(s.error());
   if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::collection("write meta failed: " + s.error().text());
   // A new collection's directory and its ancestors become durable in their
   // parents.

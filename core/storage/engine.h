@@ -6,6 +6,11 @@
 //   data.ovx   the records of every stored vector, appended, never moved;
 //              only a record's delete marker changes (data_file.h)
 //   meta.json  settings and counters, replaced atomically
+//   data.ovx.sum  checksums of data.ovx up to the last checkpoint
+//              (checksum.h), replaced atomically; checked at recovery
+//              (damage.h): damage refuses the opening before any file
+//              changes, and only bytes past what they cover count as a
+//              torn tail
 //
 // The write-ahead rule, enforced here and nowhere else: a record reaches
 // data.ovx only once the log frame describing it is on stable storage.
@@ -63,6 +68,7 @@
 
 #include "../error.h"
 #include "../payload.h"
+#include "checksum.h"
 #include "data_file.h"
 #include "file.h"
 #include "wal.h"
@@ -118,7 +124,8 @@ class StorageEngine {
   void supersede(uint64_t offset);
 
   // Log forced, waiting records written out, superseded records marked,
-  // data file synced, log emptied.
+  // data file synced, data.ovx.sum replaced and its directory entry synced,
+  // log emptied.
   Status checkpoint();
   // Forces the log to stable storage.
   Status sync_log() { return wal_->sync(); }
@@ -150,6 +157,9 @@ class StorageEngine {
   Status release_records();
   // Marks the superseded records; on failure keeps them for the next try.
   Status mark_superseded();
+  // Replaces data.ovx.sum with the sums of the whole data file (written out
+  // and synced before).
+  Status write_sums();
 
   fs::FileSystem& fs_;
   const std::string dir_;
@@ -157,6 +167,8 @@ class StorageEngine {
   std::unique_ptr<Wal> wal_;
   std::unique_ptr<DataFile> data_;
   std::vector<uint64_t> superseded_;
+  std::vector<uint64_t> deleted_;  // offsets of the records marked deleted (repeats allowed)
+  std::optional<Result<SumFile>> sum_file_;  // as open found it
   std::optional<Error> data_sync_failure_;
   bool replaying_ = false;
   uint64_t records_ = 0;

@@ -50,6 +50,12 @@ class PosixFile final : public File {
     return static_cast<uint64_t>(st.st_size);
   }
 
+  Result<uint64_t> identity() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return os_error(errno);
+    return static_cast<uint64_t>(st.st_ino);
+  }
+
   Status sync() override {
     for (;;) {
       if (::fsync(fd_) == 0) return ok_status();
@@ -247,6 +253,21 @@ Status read_exact(File& file, void* buf, size_t n) {
     p += got.value();
     n -= got.value();
   }
+  return ok_status();
+}
+
+Status replace_file(FileSystem& fs, const std::string& path, const std::string& tmp_path, std::string_view text) {
+  auto fail = [&](const Error& e) {
+    if (fs.exists(tmp_path)) (void)fs.remove(tmp_path);
+    return e;
+  };
+  {
+    Result<std::unique_ptr<File>> file = fs.open(tmp_path, OpenMode::WriteCreateTruncate);
+    if (!file.ok()) return fail(file.error());
+    if (auto s = (*file)->write(text.data(), text.size()); !s.ok()) return fail(s.error());
+    if (auto s = (*file)->sync(); !s.ok()) return fail(s.error());
+  }
+  if (auto s = fs.rename(tmp_path, path); !s.ok()) return fail(s.error());
   return ok_status();
 }
 

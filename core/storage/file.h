@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "../error.h"
 
@@ -45,6 +46,9 @@ class File {
   virtual Status sync() = 0;
   // Cuts (or extends) the file to `length` bytes.
   virtual Status truncate(uint64_t length) = 0;
+  // What tells this file from any other on its file system while it exists
+  // (the inode number): kept by a rename, new for a new file.
+  virtual Result<uint64_t> identity() = 0;
 };
 
 // Held while a directory is in use; destroying it releases the lock.
@@ -80,6 +84,11 @@ FileSystem& posix();
 
 // Reads exactly n bytes; a file that ends first fails with kUnexpectedEof.
 Status read_exact(File& file, void* buf, size_t n);
+
+// Replaces the file at `path` with `text` through `tmp_path` (written,
+// synced, renamed over it; removed on failure): the file is always either
+// the old or the new text. The directory is not synced.
+Status replace_file(FileSystem& fs, const std::string& path, const std::string& tmp_path, std::string_view text);
 
 // Joins a directory and a file name with one '/'.
 std::string join(const std::string& dir, const std::string& name);

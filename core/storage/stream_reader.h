@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "../error.h"
@@ -27,6 +28,10 @@ class StreamReader {
         file_size_(file_size),
         capacity_(static_cast<size_t>(std::clamp<uint64_t>(file_size > start ? file_size - start + 1 : 0, 64, chunk))),
         buffer_(new char[capacity_]) {}
+
+  // `seen` receives every byte read from the file, once, in file order, as
+  // it arrives (before it is consumed).
+  void watch(std::function<void(const char*, size_t)> seen) { seen_ = std::move(seen); }
 
   // Offset in the file of the next unconsumed byte.
   uint64_t position() const { return position_; }
@@ -47,6 +52,7 @@ class StreamReader {
       Result<size_t> got = file_.read(buffer_.get() + end_, capacity_ - end_);
       if (!got.ok()) return std::move(got).error();
       if (got.value() == 0) break;
+      if (seen_) seen_(buffer_.get() + end_, got.value());
       end_ += got.value();
     }
     return std::min(n, end_);
@@ -77,6 +83,7 @@ class StreamReader {
         Result<size_t> got = file_.read(dst + done, want);
         if (!got.ok()) return std::move(got).error();
         if (got.value() == 0) break;
+        if (seen_) seen_(dst + done, got.value());
         done += got.value();
         position_ += got.value();
       }
@@ -92,6 +99,7 @@ class StreamReader {
   std::unique_ptr<char[]> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
+  std::function<void(const char*, size_t)> seen_;
 };
 
 }  // namespace orvex::fs

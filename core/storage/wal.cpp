@@ -157,12 +157,20 @@ Status Wal::checkpoint() {
 }
 
 Result<WalRead> Wal::read_all(fs::FileSystem& fs, const std::string& path) {
-  if (!fs.exists(path)) return WalRead{};
+  Result<WalScan> scan = Wal::scan(fs, path);
+  if (!scan.ok()) return std::move(scan).error();
+  if (scan->damage) return *scan->damage;
+  return WalRead{std::move(scan->entries), scan->end_offset};
+}
+
+Result<WalScan> Wal::scan(fs::FileSystem& fs, const std::string& path) {
+  if (!fs.exists(path)) return WalScan{};
   Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadOnly);
   if (!file.ok()) return io("failed to open WAL for read: ", file.error());
   Result<uint64_t> size = file.value()->size();
   if (!size.ok()) return io("metadata failed: ", size.error());
-  WalRead out;
+  WalScan out;
+  out.size = size.value();
   if (size.value() == 0) return out;
   try {
     fs::StreamReader in(*file.value(), 0, size.value(), kReadChunk);
@@ -185,9 +193,8 @@ Result<WalRead> Wal::read_all(fs::FileSystem& fs, const std::string& path) {
           zeros = all_zero(in.data(), more.value());
           in.consume(more.value());
         }
-        if (zeros) return out;
-        Result<WalEntry> entry = from_bytes({});
-        return std::move(entry).error();  // an empty frame is damage
+        if (!zeros) out.damage = from_bytes({}).error();  // an empty frame is damage
+        return out;
       }
       in.consume(kHeaderSize);
       // A frame cut short by the end of the file: an unfinished write.
@@ -207,11 +214,15 @@ Result<WalRead> Wal::read_all(fs::FileSystem& fs, const std::string& path) {
       }
       const uint32_t computed = crc32_of(data);
       if (computed != stored) {
-        return Error::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) + ", got " +
-                                    std::to_string(computed));
+        out.damage = Error::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) + ", got " +
+                                          std::to_string(computed));
+        return out;
       }
       Result<WalEntry> entry = from_bytes(data);
-      if (!entry.ok()) return std::move(entry).error();
+      if (!entry.ok()) {
+        out.damage = std::move(entry).error();
+        return out;
+      }
       if (length <= in.capacity()) in.consume(length);
       out.entries.push_back(std::move(entry).value());
       out.end_offset = in.position();

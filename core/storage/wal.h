@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,6 +45,18 @@ struct WalEntry {
 struct WalRead {
   std::vector<WalEntry> entries;
   uint64_t end_offset = 0;
+};
+
+// What a scan of a log finds: the entries of the whole, sound frames before
+// the first damaged one, where they end, and the first damage (a whole frame
+// with a bad checksum or undecodable text, or a zero header before non-zero
+// bytes) with the offset of its frame. With no damage, bytes after
+// end_offset are a torn tail (an interrupted write).
+struct WalScan {
+  std::vector<WalEntry> entries;
+  uint64_t end_offset = 0;
+  uint64_t size = 0;
+  std::optional<Error> damage;
 };
 
 class Wal {
@@ -94,6 +107,9 @@ class Wal {
   // with a bad checksum or undecodable text is an error, and then no entry
   // is returned.
   static Result<WalRead> read_all(fs::FileSystem& fs, const std::string& path);
+  // The same reading, keeping what precedes the damage (errors only for
+  // input/output failures).
+  static Result<WalScan> scan(fs::FileSystem& fs, const std::string& path);
 
   // Decodes one entry text; WalCorrupted "deserialization failed: " + cause.
   static Result<WalEntry> from_bytes(std::string_view data);

@@ -1,10 +1,17 @@
 #include "mem_fs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 
 namespace orvex::testing {
 namespace {
+
+// Inode numbers: unique in the process, so no file ever takes another's.
+uint64_t fresh_ino() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
 
 std::string parent(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -82,6 +89,11 @@ class MemFs::Handle final : public fs::File {
     });
   }
 
+  Result<uint64_t> identity() override {
+    std::lock_guard lock(fs_.mu_);
+    return fs_.nodes_[node_].ino;
+  }
+
   Status truncate(uint64_t length) override {
     return fs_.run({{Op::Truncate, path_, "", "", length}}, [&](Call& c) {
       if (mode_ == fs::OpenMode::ReadOnly) return EBADF;
@@ -126,7 +138,7 @@ Result<std::unique_ptr<fs::File>> MemFs::open(const std::string& path, fs::OpenM
   ORVEX_TRY(run({{Op::Open, path, "", "", static_cast<uint64_t>(mode)}}, [&](Call& c) {
     const bool create = mode == fs::OpenMode::ReadAppendCreate || mode == fs::OpenMode::WriteCreateTruncate;
     if (!now_.count(path) && (!create || !now_.count(parent(path)))) return ENOENT;
-    if (!now_.count(path)) add_entry({path, "", nodes_.size()}), nodes_.emplace_back(), c.changed = true;
+    if (!now_.count(path)) add_entry({path, "", nodes_.size()}), nodes_.push_back({.ino = fresh_ino()}), c.changed = true;
     if ((node = now_[path]) == kDir) return EISDIR;
     const bool truncate = mode == fs::OpenMode::WriteCreateTruncate && !nodes_[node].data.empty();
     if (truncate) Handle::change(nodes_[node], {true, 0, ""}), c.changed = true;
@@ -181,8 +193,9 @@ std::string MemFs::contents(const std::string& path) const {
 void MemFs::put(const std::string& path, std::string bytes) {
   std::lock_guard lock(mu_);
   for (std::string d = parent(path); !now_.count(d); d = parent(d)) now_[d] = disk_[d] = kDir;
+  const uint64_t ino = now_.count(path) && now_[path] != kDir ? nodes_[now_[path]].ino : fresh_ino();
   now_[path] = disk_[path] = nodes_.size();
-  nodes_.push_back({bytes, bytes, {}});
+  nodes_.push_back({bytes, bytes, {}, ino});
 }
 
 size_t MemFs::fingerprint() const {
@@ -215,7 +228,7 @@ std::unique_ptr<MemFs> MemFs::lose(const Keep& keep, const Tear& tear) const {
     for (size_t i = 0, n = keep(path, later.size()); i < n; ++i) {
       Handle::put(data, later[i], i + 1 == n ? tear(path, later[i].bytes.size()) : later[i].bytes.size());
     }
-    out->nodes_.push_back({data, data, {}});
+    out->nodes_.push_back({data, data, {}, nodes_[index].ino});
   }
   out->disk_ = out->now_;
   return out;

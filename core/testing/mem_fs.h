@@ -48,7 +48,7 @@ class MemFs final : public fs::FileSystem {
   void on_change(std::function<void(const OpRecord&)> f) { std::lock_guard l(mu_); on_change_ = std::move(f); }
 
   std::string contents(const std::string& path) const;  // as processes see it; "" when missing
-  void put(const std::string& path, std::string bytes);  // a file, with its directories, synced
+  void put(const std::string& path, std::string bytes);  // a file, with its directories, synced (an existing one keeps its inode)
   size_t fingerprint() const;                            // of the directories and files
 
   // A process crash: all stays, still waiting for its syncs. No faults, log or callback.
@@ -69,7 +69,7 @@ class MemFs final : public fs::FileSystem {
  private:
   class Handle;
   struct Change { bool truncate = false; uint64_t at = 0; std::string bytes; };  // at: offset, or length
-  struct Node { std::string data, synced; std::vector<Change> later; };  // later: since the last sync
+  struct Node { std::string data, synced; std::vector<Change> later; uint64_t ino = 0; };  // later: since the last sync; ino: kept across crashes
   static constexpr size_t kDir = SIZE_MAX;                               // a directory's node; 0 is none
   using Names = std::map<std::string, size_t>;                           // path -> node
   struct Entry { std::string name, from; size_t node = 0; };  // from: a rename's source; node 0: a removal

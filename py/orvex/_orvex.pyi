@@ -146,6 +146,40 @@ class Collection:
             metric (str): Distance metric ("cosine", "euclidean", "dot").
         """
 
+    @staticmethod
+    def verify(path: str) -> dict[str, Any]:
+        """Read every byte of the collection at path and change nothing.
+
+        Args:
+            path (str): The collection's directory (not open elsewhere).
+
+        Returns:
+            dict: "ok" and, per file ("wal.log", "data.ovx", "data.ovx.sum",
+            "meta.json"), whether it is whole, the offset and kind of the first
+            damage, the frames or records before it and any torn tail.
+        """
+
+    @staticmethod
+    def repair(path: str, *, dimension: SupportsIndex | None = None, metric: str | None = None) -> dict[str, Any]:
+        """Point-in-time repair: keep what precedes the first damage, set the rest aside.
+
+        The log keeps its whole frames before the first damaged one; the rest goes
+        to wal.log.damaged-<offset>. Damaged records of the data file, and records
+        written for frames set aside, go to data.ovx.damaged-<offset>. A damaged
+        meta.json is rebuilt. Nothing is deleted; running it again is safe.
+
+        Args:
+            path (str): The collection's directory (not open elsewhere).
+
+        Keyword Args:
+            dimension (int | None): For rebuilding meta.json when no record tells it.
+            metric (str | None): For rebuilding meta.json when it cannot be read.
+
+        Returns:
+            dict: Per file, what was kept and what was set aside (and where), and
+            "ok": whether verify finds the result whole.
+        """
+
     def insert(self, id: SupportsIndex, vector: _Vector, *, payload: _Payload = None) -> None:
         """Insert a vector into the collection.
 

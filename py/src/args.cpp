@@ -41,7 +41,7 @@ bool bind_arguments(const char* callable, const char* const* names, size_t n, si
   if (nargs < 0) return false;
   if (static_cast<size_t>(nargs) > n_positional) {
     raise_message(PyExc_TypeError, std::string(callable) + " takes " + std::to_string(n_positional) +
-                                       " positional arguments but " + std::to_string(nargs) +
+                                       (n_positional == 1 ? " positional argument but " : " positional arguments but ") + std::to_string(nargs) +
                                        " were given");
     return false;
   }

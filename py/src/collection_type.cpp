@@ -1,6 +1,7 @@
 // The class Collection: one core Collection (a directory on disk) per
 // object, obtained only from the static method open_or_create.
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,65 @@ PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs)
       return nullptr;
     }
     return wrap_core(type, std::move(opened).value());
+  });
+}
+
+// A report of the core (a JSON object) as a dict; nullptr with an exception set.
+PyObject* report_to_dict(const Result<Json>& report) {
+  if (!report.ok()) return raise_error(PyExc_OSError, report.error());
+  Payload as_payload;
+  for (const auto& [key, value] : report->items()) as_payload.data.emplace(key, value);
+  return payload_to_dict(as_payload);
+}
+
+// Static method: reads every file of the collection at `path`, changes nothing.
+PyObject* collection_verify(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"path"};
+    PyObject* bound[1];
+    if (!bind_arguments("Collection.verify()", names, args, kwargs, bound)) return nullptr;
+    std::string path;
+    if (!convert_text(bound[0], "path", path)) return nullptr;
+    Result<Json> report = Json();
+    {
+      WithoutInterpreter reading;
+      report = Collection::verify(path);
+    }
+    return report_to_dict(report);
+  });
+}
+
+// Static method: point-in-time repair of the collection at `path`.
+PyObject* collection_repair(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"path", "dimension", "metric"};
+    PyObject* bound[3] = {};
+    if (!bind_arguments("Collection.repair()", names, args, kwargs, bound, 1)) return nullptr;
+    std::string path;
+    if (!convert_text(bound[0], "path", path)) return nullptr;
+    std::optional<uint64_t> dimension;
+    std::optional<DistanceMetric> metric;
+    if (bound[1] != nullptr && bound[1] != Py_None) {
+      uint64_t d = 0;
+      if (!convert_u64(bound[1], "dimension", d)) return nullptr;
+      dimension = d;
+    }
+    if (bound[2] != nullptr && bound[2] != Py_None) {
+      std::string text;
+      DistanceMetric m;
+      if (!convert_text(bound[2], "metric", text)) return nullptr;
+      if (!match_metric(text, m)) {
+        raise_invalid_metric();
+        return nullptr;
+      }
+      metric = m;
+    }
+    Result<Json> report = Json();
+    {
+      WithoutInterpreter repairing;
+      report = Collection::repair(path, dimension, metric);
+    }
+    return report_to_dict(report);
   });
 }
 
@@ -137,6 +197,8 @@ PyObject* collection_exit(PyObject* self, PyObject*) {
 PyMethodDef g_collection_methods[] = {
     {"open_or_create", as_cfunction(collection_open_or_create), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      docs::kCollectionOpenOrCreate},
+    {"verify", as_cfunction(collection_verify), METH_VARARGS | METH_KEYWORDS | METH_STATIC, docs::kCollectionVerify},
+    {"repair", as_cfunction(collection_repair), METH_VARARGS | METH_KEYWORDS | METH_STATIC, docs::kCollectionRepair},
     {"insert", as_cfunction(insert_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kCollectionInsert},
     {"search", as_cfunction(search_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kCollectionSearch},
     {"insert_batch", as_cfunction(insert_batch_method<Collection>), METH_VARARGS | METH_KEYWORDS,

@@ -92,6 +92,38 @@ inline constexpr const char* kCollectionOpenOrCreate =
     "    dimension (int): Dimension of the vectors (must match existing).\n"
     "    metric (str): Distance metric (\"cosine\", \"euclidean\", \"dot\").";
 
+inline constexpr const char* kCollectionVerify =
+    "verify(path)\n--\n\n"
+    "Read every byte of the collection at path and change nothing.\n"
+    "\n"
+    "Args:\n"
+    "    path (str): The collection's directory (not open elsewhere).\n"
+    "\n"
+    "Returns:\n"
+    "    dict: \"ok\" and, per file (\"wal.log\", \"data.ovx\", \"data.ovx.sum\",\n"
+    "    \"meta.json\"), whether it is whole, the offset and kind of the first\n"
+    "    damage, the frames or records before it and any torn tail.";
+
+inline constexpr const char* kCollectionRepair =
+    "repair(path, *, dimension=None, metric=None)\n--\n\n"
+    "Point-in-time repair: keep what precedes the first damage, set the rest aside.\n"
+    "\n"
+    "The log keeps its whole frames before the first damaged one; the rest goes\n"
+    "to wal.log.damaged-<offset>. Damaged records of the data file, and records\n"
+    "written for frames set aside, go to data.ovx.damaged-<offset>. A damaged\n"
+    "meta.json is rebuilt. Nothing is deleted; running it again is safe.\n"
+    "\n"
+    "Args:\n"
+    "    path (str): The collection's directory (not open elsewhere).\n"
+    "\n"
+    "Keyword Args:\n"
+    "    dimension (int | None): For rebuilding meta.json when no record tells it.\n"
+    "    metric (str | None): For rebuilding meta.json when it cannot be read.\n"
+    "\n"
+    "Returns:\n"
+    "    dict: Per file, what was kept and what was set aside (and where), and\n"
+    "    \"ok\": whether verify finds the result whole.";
+
 inline constexpr const char* kCollectionInsert =
     "insert($self, id, vector, *, payload=None)\n--\n\n"
     "Insert a vector into the collection.\n"

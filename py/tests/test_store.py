@@ -229,7 +229,7 @@ def test_close_compaction_and_one_opener(tmp_path):
             call()
     col.close()  # again: nothing
     with orvex.Collection.open_or_create(path, D, "euclidean") as again:
-        assert len(again) == 49 and 3 not in again and sorted(os.listdir(path)) == ["data.ovx", "meta.json",
+        assert len(again) == 49 and 3 not in again and sorted(os.listdir(path)) == ["data.ovx", "data.ovx.sum", "meta.json",
                                                                                       "wal.log"]
     del again
     orvex.Collection.open_or_create(path, D, "euclidean")  # destruction released the directory too
@@ -249,3 +249,44 @@ def test_sync_makes_acknowledged_changes_durable(tmp_path):
     subprocess.run([sys.executable, "-c", child])
     col = orvex.Collection.open_or_create(path, D, "euclidean")
     assert col.ids()[:2] == [1, 3] and 2 not in col
+
+
+def test_damage_is_found_refused_and_repaired_from_the_command_line(tmp_path):
+    """A flipped bit in a logged frame and one in the flushed data file: opening refuses, verify says where
+    (exit 1), repair keeps the frames before the damage and sets the rest aside, then all reads whole."""
+    path = str(tmp_path / "c")
+    cli = [sys.executable, "-m", "orvex"]
+    c = orvex.Collection.open_or_create(path, 2, "dot")
+    c.insert_batch(list(range(1, 101)), [[float(i), 1.0] for i in range(1, 101)])
+    c.flush()
+    c.insert_batch(list(range(101, 121)), [[float(i), 1.0] for i in range(101, 121)])
+    c.sync()
+    del c  # dropped without a flush: the log keeps the last 20
+    wal = tmp_path / "c" / "wal.log"
+    log = bytearray(wal.read_bytes())
+    log[len(log) // 2] ^= 4
+    wal.write_bytes(bytes(log))
+    with pytest.raises(OSError, match="WAL corrupted: checksum mismatch"):
+        orvex.Collection.open_or_create(path, 2, "dot")
+    report = orvex.Collection.verify(path)
+    assert not report["ok"] and report["wal.log"]["damage"].startswith("WAL corrupted: checksum mismatch")
+    kept = report["wal.log"]["frames"]
+    out = subprocess.run(cli + ["verify", path], capture_output=True, text=True)
+    assert out.returncode == 1 and "wal.log: DAMAGED at offset" in out.stdout and "repair" in out.stdout
+    done = orvex.Collection.repair(path)
+    assert done["ok"] and done["wal.log"]["kept_frames"] == kept
+    assert (tmp_path / "c" / done["wal.log"]["set_aside"]).read_bytes() == bytes(log[report["wal.log"]["damage_offset"]:])
+    with orvex.Collection.open_or_create(path, 2, "dot") as c:
+        assert c.ids() == list(range(1, 101 + kept))
+        c.delete(3)
+    data = tmp_path / "c" / "data.ovx"
+    raw = bytearray(data.read_bytes())
+    raw[40] ^= 1  # inside the second record's vector
+    data.write_bytes(bytes(raw))
+    with pytest.raises(OSError, match="data.ovx damaged at offset 0: checksum mismatch in bytes 0 to"):
+        orvex.Collection.open_or_create(path, 2, "dot")
+    assert subprocess.run(cli + ["repair", path], capture_output=True).returncode == 0
+    assert subprocess.run(cli + ["verify", path], capture_output=True).returncode == 0
+    out = subprocess.run(cli + ["stats", path], capture_output=True, text=True, check=True).stdout
+    assert "vectors: " in out
+    assert subprocess.run(cli + ["compact", path], capture_output=True, text=True, check=True).stdout.startswith("reclaimed")

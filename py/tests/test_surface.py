@@ -157,6 +157,15 @@ MESSAGES = [
     ("o.search_batch([[0, 0]], 1, as_numpy=1)", I, TypeError, "argument 'as_numpy': expected True or False"),
     ("o.search([0, 0], 1, with_payload='yes')", C, TypeError, "argument 'with_payload': expected True or False"),
     ("o.open_or_create(p + '/meta.json', 2, 'dot')", C, OSError, None),
+    # Verify and repair: the directory must be free; arguments are checked before any file is read.
+    ("o.verify(p)", C, OSError, "collection error: collection is in use: another Collection has this directory "
+     "open, in this process or another"),
+    ("o.repair(p)", C, OSError, "collection error: collection is in use: another Collection has this directory "
+     "open, in this process or another"),
+    ("o.verify()", C, TypeError, "Collection.verify() missing 1 required positional argument: 'path'"),
+    ("o.repair(p, 2)", C, TypeError, "Collection.repair() takes 1 positional argument but 2 were given"),
+    ("o.repair(p, metric='l3')", C, ValueError, None),
+    ("o.repair(p, dimension=-1)", C, OverflowError, None),
 ]
 
 
@@ -234,6 +243,19 @@ DOCS = {
                             "path (str): File system path for the collection.\n    dimension (int): Dimension of the "
                             'vectors (must match existing).\n    metric (str): Distance metric ("cosine", "euclidean", '
                             '"dot").'),
+    (C, "verify"): ("(path)", "Read every byte of the collection at path and change nothing." + ARGS +
+                    "path (str): The collection's directory (not open elsewhere).\n\nReturns:\n    dict: \"ok\" and, "
+                    'per file ("wal.log", "data.ovx", "data.ovx.sum",\n    "meta.json"), whether it is whole, the '
+                    "offset and kind of the first\n    damage, the frames or records before it and any torn tail."),
+    (C, "repair"): ("(path, *, dimension=None, metric=None)", "Point-in-time repair: keep what precedes the first "
+                    "damage, set the rest aside.\n\nThe log keeps its whole frames before the first damaged one; the "
+                    "rest goes\nto wal.log.damaged-<offset>. Damaged records of the data file, and records\nwritten "
+                    "for frames set aside, go to data.ovx.damaged-<offset>. A damaged\nmeta.json is rebuilt. Nothing "
+                    "is deleted; running it again is safe." + ARGS + "path (str): The collection's directory (not "
+                    "open elsewhere)." + KW + "dimension (int | None): For rebuilding meta.json when no record tells "
+                    "it.\n    metric (str | None): For rebuilding meta.json when it cannot be read.\n\nReturns:\n"
+                    "    dict: Per file, what was kept and what was set aside (and where), and\n    \"ok\": whether "
+                    "verify finds the result whole."),
     (C, "insert"): ("($self, id, vector, *, payload=None)", "Insert a vector into the collection." + ARGS +
                     "id (int): Unique identifier.\n    vector (list[float]): Vector data." + PAYLOAD),
     (C, "search"): (SEARCH_SIG, "Search for nearest neighbors." + ARGS +
@@ -326,7 +348,8 @@ def test_module_and_types():
     for cls in (Index, Collection):
         assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
         assert {n for n in vars(cls) if not n.startswith("__") or n in ("__enter__", "__exit__")} == set(
-            METHODS[cls.__name__] + NEW_METHODS[cls.__name__]) | ({"open_or_create"} if cls is Collection else set())
+            METHODS[cls.__name__] + NEW_METHODS[cls.__name__]) | (
+            {"open_or_create", "verify", "repair"} if cls is Collection else set())
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
     script = ("import importlib, sys\nimport orvex._orvex as first\ndel sys.modules['orvex._orvex']\n"

@@ -1,0 +1,119 @@
+// Finding damage: the data file read against its sum file (checksum.h) and
+// against the log. Opening refuses what this finds; verify reports it;
+// repair sets it aside.
+//
+// What counts as damage in data.ovx:
+//   - in the part the sum file covers: a block whose sum differs, a record
+//     that cannot be read, a file shorter than the covered length, and a
+//     record marked deleted when the sum file was written that is live now
+//     (markers only ever go from live to deleted);
+//   - after it: a record whose vector and payload are a log entry's under
+//     another id (its id changed). A record whose id has entries in the log
+//     but none with its vector and payload differs from the log: opening
+//     replays the log over it, verify reports it. So does verify a record
+//     there whose id the log does not mention at all: the log lost the
+//     frame that described it (a cut at a frame boundary shows this way). Without current sums
+//     nothing is checked (the log may be younger than any record).
+// The sums are made durable before each checkpoint empties the log, so every
+// record after the covered length has its entry in the log; a writer that
+// flushes without writing sums (an older version) breaks that rule.
+// A record marked deleted since the sum file was written is a new mark:
+// sound when a later record or a log entry names its id (verify and repair
+// check that; opening cannot tell a deletion made without a log entry).
+//
+// Thread-safety: plain functions over files the caller has locked.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "../error.h"
+#include "checksum.h"
+#include "data_file.h"
+#include "wal.h"
+
+namespace orvex {
+
+// The Insert and Update entries of a log, by id and by vector.
+// Built at the first lookup: most opens never ask.
+class LogIndex {
+ public:
+  explicit LogIndex(std::span<const WalEntry> entries) : entries_(entries) {}
+  enum class Match { Described, Differs, OtherId, Unmentioned };
+  // A record's payload is compared as text when it was read raw.
+  Match match(const DataRecord& rec, bool raw) const;
+  // Whether any entry (a deletion included) names the id.
+  bool mentions(uint64_t id) const {
+    build();
+    return mentioned_.contains(id);
+  }
+
+ private:
+  void build() const;
+
+  std::span<const WalEntry> entries_;
+  mutable bool built_ = false;
+  mutable std::unordered_map<uint64_t, std::vector<const WalEntry*>> by_id_;
+  mutable std::unordered_multimap<uint64_t, const WalEntry*> by_vector_;  // by a hash of the vector's bits
+  mutable std::unordered_set<uint64_t> mentioned_;
+};
+
+enum class SumState { Missing, Damaged, Stale, Current };
+const char* sum_state_name(SumState state);
+
+struct DataCheck {
+  uint64_t size = 0;     // of the file
+  uint64_t end = 0;      // end of the last whole record
+  uint64_t records = 0;  // whole records, deleted ones included
+  BlockSums sums;        // of the whole records
+  std::vector<uint64_t> deleted;  // records marked deleted now
+  SumState state = SumState::Missing;
+  std::string sum_problem;        // what is wrong with a damaged or stale sum file
+  uint64_t covered = 0;           // bytes vouched for (0 unless Current)
+  std::vector<std::pair<uint64_t, uint64_t>> bad_blocks;  // [start, end) of blocks whose sums differ
+  std::vector<uint64_t> revived;  // records deleted when the sums were written, live now
+  std::vector<std::pair<uint64_t, uint64_t>> new_marks;  // (offset, id) marked since then
+  std::vector<uint64_t> other_id;  // records after `covered` holding another id's entry
+  std::vector<uint64_t> differ;    // records after `covered` whose id's entries hold other contents
+  uint64_t described = 0;                                // records after `covered` the log describes
+  std::vector<uint64_t> unmentioned;                     // and those whose id it does not mention
+  std::optional<uint64_t> damage_at;                     // the first damage
+  std::string damage;                                    // what it is
+
+  // "data.ovx damaged at offset N: ..." with the way out.
+  Error error() const;
+};
+
+// Reads the sum file beside data.ovx in `dir`: nullopt when there is none.
+std::optional<Result<SumFile>> read_sum_file(fs::FileSystem& fs, const std::string& dir);
+
+// Scans `data` (visit sees its live records, raw as in scan_active) and
+// checks it against `sums` and `log`.
+Result<DataCheck> check_data(DataFile& data, const std::optional<Result<SumFile>>& sums, const LogIndex& log,
+                             const std::function<void(DataRecord&)>& visit, bool raw);
+
+}  // namespace orvex
+
+namespace orvex {
+
+// The caller's step for meta.json, under the directory's lock: it gets the
+// report so far (to add its "meta.json" object to), the dimension of the
+// data file's live records (0 when there are none), and whether to repair.
+using MetaStep = std::function<Status(Json& report, uint64_t records_dimension, bool repair)>;
+
+// Reads every byte of the log, the data file and its sums in directory
+// `dir` (locked meanwhile) and changes nothing. The report holds one object
+// per file ("wal.log", "data.ovx", "data.ovx.sum") and "ok".
+Result<Json> verify_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta);
+
+// Point-in-time repair (see engine.h). The report tells per file what was
+// kept and what was set aside, and where.
+Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta);
+
+}  // namespace orvex
