@@ -10,13 +10,16 @@
 //   - after it: a record whose vector and payload are a log entry's under
 //     another id (its id changed). A record whose id has entries in the log
 //     but none with its vector and payload differs from the log: opening
-//     replays the log over it, verify reports it. So does verify a record
-//     there whose id the log does not mention at all: the log lost the
-//     frame that described it (a cut at a frame boundary shows this way). Without current sums
+//     replays the log over it, verify reports it. A record there whose id
+//     the log does not mention at all is counted (`not_in_log`), not
+//     damage: a writer that keeps no sums (an older version) flushed since
+//     the sums were written, or the log was cut exactly at a frame boundary,
+//     which cannot be told from a shorter log. Repair sets such records
+//     aside only with the log frames it sets aside. Without current sums
 //     nothing is checked (the log may be younger than any record).
-// The sums are made durable before each checkpoint empties the log, so every
-// record after the covered length has its entry in the log; a writer that
-// flushes without writing sums (an older version) breaks that rule.
+// The sums are made durable before each checkpoint empties the log, so with
+// this version every record after the covered length has its entry in the
+// log.
 // A record marked deleted since the sum file was written is a new mark:
 // sound when a later record or a log entry names its id (verify and repair
 // check that; opening cannot tell a deletion made without a log entry).
