@@ -183,14 +183,16 @@ TEST_P(Kernels, PrunedEuclideanBatchMatchesExactDistances) {
     Vec queries;
     std::vector<std::map<uint64_t, float>> all(9);
     for (size_t j = 0; j < 9; ++j) {
-      const Vec q = j == 8 ? stored[100] : make(j == 1 || j == 2 ? 0 : j, stored[j]);
+      // The last two (huge, NaN or inf) are never pruned, nor is their block.
+      const size_t kind[] = {0, 0, 0, 3, 4, 7, 8, 5, 6};
+      const Vec q = kind[j] == 8 ? stored[100] : make(kind[j], stored[j]);
       queries.insert(queries.end(), q.begin(), q.end());
       for (uint64_t id = 0; id < stored.size(); ++id) all[j][id] = reference(M::Euclidean, q, stored[id]);
     }
     for (uint64_t k : {1, 10, 240}) {
-      for (size_t threads : {1, 2}) {
-        const auto batch = index.search_batch(queries, 9, k, nullptr, false, threads);
-        for (size_t j = 0; j < 9; ++j) expect_top_k(batch[j], all[j], k);
+      for (size_t nq : {7, 9}) {
+        const auto batch = index.search_batch(std::span(queries).first(nq * dim), nq, k, nullptr, false, nq - 6);
+        for (size_t j = 0; j < nq; ++j) expect_top_k(batch[j], all[j], k);
       }
     }
   }

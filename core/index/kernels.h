@@ -137,9 +137,10 @@ ScanFn active_scan();
 //                                        (+ d 2^-150 below the normal range);
 //   h(v) and |q|^2 (summed in double):   within 2.1 u |v|^2, u |q|^2;
 //   r itself (one subtraction):          within 3 u N;
-//   the exact kernel's sum S_f of d terms with at most d + 1 roundings each
-//   on the way: S_f >= S (1 - gamma_(d+1)) - d 2^-150, S = |q - v|^2 <= 2 N.
-// So r > tau gives S_f > T + A - (d + 1) 2^-149 + (K - gamma_d - 2 gamma_(d+1)
+//   the exact kernel's sum S_f of d terms with at most d + 3 roundings each
+//   on the way (difference, square, additions): S_f >= S (1 - gamma_(d+3))
+//   - d 2^-150, S = |q - v|^2 <= 2 N.
+// So r > tau gives S_f > T + A - (d + 1) 2^-149 + (K - gamma_d - 2 gamma_(d+3)
 // - 7 u) N >= T with K = 2 gamma_(3d+10), A = 4 (d + 1) 2^-149; then
 // sqrt(S_f) > nextafter(d_k), and its correctly rounded float is at least
 // that: the lane ranks after the k-th hit even on a tie of ids, so skipping

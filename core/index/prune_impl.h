@@ -70,6 +70,47 @@ inline bool prunable(TopK& h, double qsq, const PruneMargins& m, Threshold& th) 
   return true;
 }
 
+// Queries q0 .. q0+NQ-1 against NG adjacent groups from g; false (nothing
+// done) when a query of the block may not skip lanes now.
+template <int NQ, int NG>
+__attribute__((always_inline)) inline bool prune_groups(const StoreView& st, const QueryBlock& qb, size_t q0,
+                                                        const float* const* qs, Threshold* th, size_t g,
+                                                        ScanFn exact) {
+  const size_t dim = st.dim;
+  const float* base = st.data + g * kGroup * dim;
+  constexpr int kC = NG * static_cast<int>(kCols);
+  V acc[NQ][kC];
+#pragma GCC unroll 16
+  for (int a = 0; a < NQ; ++a)
+#pragma GCC unroll 16
+    for (int b = 0; b < kC; ++b) acc[a][b] = V{};
+  for (size_t i = 0; i < dim; ++i) {
+#pragma GCC unroll 16
+    for (int b = 0; b < kC; ++b) {
+      const V x = load(base + (b / kCols) * kGroup * dim + i * kGroup + (b % kCols) * kW);
+#pragma GCC unroll 16
+      for (int a = 0; a < NQ; ++a) acc[a][b] = fused(qs[a][i], x, acc[a][b]);
+    }
+  }
+  for (int gg = 0; gg < NG; ++gg) {
+    const size_t slot0 = (g + gg) * kGroup;
+    const unsigned live = st.n - slot0 >= kGroup ? 0xFFFFu : (1u << (st.n - slot0)) - 1u;
+    for (int a = 0; a < NQ; ++a) {
+      unsigned skip = 0;
+#pragma GCC unroll 8
+      for (size_t b = 0; b < kCols; ++b) {
+        const V r = loadu(st.prune_norms + slot0 + b * kW) - 2.0f * acc[a][gg * kCols + b];
+        skip |= greater_mask(r, th[a].tau) << (b * kW);
+      }
+      if ((live & ~skip) == 0) continue;
+      const QueryBlock one{qb.queries + q0 + a, qb.query_norms ? qb.query_norms + q0 + a : nullptr,
+                           qb.heaps + q0 + a, 1};
+      exact(st, one, g + gg, g + gg + 1);
+    }
+  }
+  return true;
+}
+
 template <int NQ>
 void prune_block(const StoreView& st, const QueryBlock& qb, size_t q0, const double* qsq,
                  const PruneMargins& m, size_t g_begin, size_t g_end, ScanFn exact) {
@@ -79,43 +120,20 @@ void prune_block(const StoreView& st, const QueryBlock& qb, size_t q0, const dou
     qs[a] = qb.queries[q0 + a];
     th[a] = Threshold{0, 0.0f, false};
   }
-  const size_t dim = st.dim;
-  for (size_t g = g_begin; g < g_end; ++g) {
+  for (size_t g = g_begin; g < g_end;) {
     bool all = true;
     for (int a = 0; a < NQ; ++a) all &= prunable(qb.heaps[q0 + a], qsq[q0 + a], m, th[a]);
     if (!all) {
       const QueryBlock sub{qb.queries + q0, qb.query_norms ? qb.query_norms + q0 : nullptr, qb.heaps + q0,
                            static_cast<size_t>(NQ)};
       exact(st, sub, g, g + 1);
-      continue;
-    }
-    const float* base = st.data + g * kGroup * dim;
-    V acc[NQ][kCols];
-#pragma GCC unroll 8
-    for (int a = 0; a < NQ; ++a)
-#pragma GCC unroll 8
-      for (size_t b = 0; b < kCols; ++b) acc[a][b] = V{};
-    for (size_t i = 0; i < dim; ++i) {
-#pragma GCC unroll 8
-      for (size_t b = 0; b < kCols; ++b) {
-        const V x = load(base + i * kGroup + b * kW);
-#pragma GCC unroll 8
-        for (int a = 0; a < NQ; ++a) acc[a][b] = fused(qs[a][i], x, acc[a][b]);
-      }
-    }
-    const size_t slot0 = g * kGroup;
-    const unsigned live = st.n - slot0 >= kGroup ? 0xFFFFu : (1u << (st.n - slot0)) - 1u;
-    for (int a = 0; a < NQ; ++a) {
-      unsigned skip = 0;
-#pragma GCC unroll 8
-      for (size_t b = 0; b < kCols; ++b) {
-        const V r = loadu(st.prune_norms + slot0 + b * kW) - 2.0f * acc[a][b];
-        skip |= greater_mask(r, th[a].tau) << (b * kW);
-      }
-      if ((live & ~skip) == 0) continue;
-      const QueryBlock one{qb.queries + q0 + a, qb.query_norms ? qb.query_norms + q0 + a : nullptr,
-                           qb.heaps + q0 + a, 1};
-      exact(st, one, g, g + 1);
+      ++g;
+    } else if (PRUNE_NG > 1 && g + PRUNE_NG <= g_end) {
+      prune_groups<NQ, PRUNE_NG>(st, qb, q0, qs, th, g, exact);
+      g += PRUNE_NG;
+    } else {
+      prune_groups<NQ, 1>(st, qb, q0, qs, th, g, exact);
+      ++g;
     }
   }
 }
