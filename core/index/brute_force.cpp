@@ -566,6 +566,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     std::vector<const float*> qptr;
     std::vector<float> qnorm;
     std::vector<double> qsq;
+    std::vector<kernels::PruneState> prune_state;
     for (size_t q0 = 0; q0 < nq; q0 += chunk) {
       const size_t cn = std::min(chunk, nq - q0);
       const bool by_queries = cn >= kMinQueriesPerThread * want_threads;
@@ -575,7 +576,10 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
       heaps.resize(heap_sets * cn);
       qptr.resize(cn);
       qnorm.resize(cn);
-      if (prune) qsq.resize(cn);
+      if (prune) {
+        qsq.resize(cn);
+        prune_state.assign(heap_sets * cn, kernels::PruneState{kernels::kPruneUnset, 0.0f});
+      }
       for (size_t i = 0; i < heap_sets * cn; ++i) heaps[i] = kernels::TopK{hits.data() + i * cap, 0, cap};
       for (size_t i = 0; i < cn; ++i) {
         qptr[i] = queries.data() + (q0 + i) * dim;
@@ -601,7 +605,8 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
                                 : std::max<size_t>(1, kTileBytes / group_bytes);
         for (size_t g = ga; g < gb; g += tile) {
           if (prune) {
-            prune(view, block, qsq.data() + qa, m.margins, g, std::min(gb, g + tile), scan);
+            prune(view, block, qsq.data() + qa, prune_state.data() + (part_heaps - heaps.data()) + qa,
+                  m.margins, g, std::min(gb, g + tile), scan);
           } else {
             scan(view, block, g, std::min(gb, g + tile));
           }

@@ -187,15 +187,26 @@ static inline float prune_threshold(float worst, double qsq, const PruneMargins&
   return tau;
 }
 
+// Per query of a pruned scan: the k-th distance (its bits) that tau was last
+// computed for, and tau; kept from one call to the next. Start with
+// kPruneUnset, which no k-th distance that allows pruning has.
+struct PruneState {
+  uint32_t worst_bits;
+  float tau;
+};
+inline constexpr uint32_t kPruneUnset = 0xFFFFFFFFu;  // a NaN
+
 // Scans groups [g_begin, g_end) for every query of `block` like `exact` (the
 // exact scan of the same kernel path) with Euclidean distances and no filter,
-// skipping lanes as above. query_sq[i] is prune_square_norm of query i.
+// skipping lanes as above. query_sq[i] is prune_square_norm of query i;
+// state[i] is query i's PruneState, used by one scan at a time.
 using PruneFn = void (*)(const StoreView& store, const QueryBlock& block, const double* query_sq,
-                         const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
+                         PruneState* state, const PruneMargins& margins, size_t g_begin, size_t g_end,
+                         ScanFn exact);
 
-void prune_avx2(const StoreView& store, const QueryBlock& block, const double* query_sq,
+void prune_avx2(const StoreView& store, const QueryBlock& block, const double* query_sq, PruneState* state,
                 const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
-void prune_avx512(const StoreView& store, const QueryBlock& block, const double* query_sq,
+void prune_avx512(const StoreView& store, const QueryBlock& block, const double* query_sq, PruneState* state,
                   const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
 
 // The pruned scan of the active kernel path, or null (the portable path

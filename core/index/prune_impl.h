@@ -52,21 +52,14 @@ inline unsigned greater_mask(V x, float y) {
 #endif
 }
 
-// Per query: the k-th distance tau was last computed for, and tau.
-struct Threshold {
-  uint32_t worst_bits;
-  float tau;
-  bool set;
-};
-
-// Whether query a of the heaps may skip lanes now; refreshes its tau.
-inline bool prunable(TopK& h, double qsq, const PruneMargins& m, Threshold& th) {
+// Whether a query may skip lanes now; refreshes its tau.
+inline bool prunable(TopK& h, double qsq, const PruneMargins& m, PruneState& st) {
   if (qsq < 0.0 || h.size < h.cap) return false;
   const float worst = h.hits[0].distance;
   if (!(worst <= 3.4e38f)) return false;  // NaN or inf: every lane may still enter
   uint32_t bits;
   __builtin_memcpy(&bits, &worst, sizeof bits);
-  if (!th.set || bits != th.worst_bits) th = Threshold{bits, prune_threshold(worst, qsq, m), true};
+  if (bits != st.worst_bits) st = PruneState{bits, prune_threshold(worst, qsq, m)};
   return true;
 }
 
@@ -74,7 +67,7 @@ inline bool prunable(TopK& h, double qsq, const PruneMargins& m, Threshold& th) 
 // done) when a query of the block may not skip lanes now.
 template <int NQ, int NG>
 __attribute__((always_inline)) inline bool prune_groups(const StoreView& st, const QueryBlock& qb, size_t q0,
-                                                        const float* const* qs, Threshold* th, size_t g,
+                                                        const float* const* qs, const PruneState* th, size_t g,
                                                         ScanFn exact) {
   const size_t dim = st.dim;
   const float* base = st.data + g * kGroup * dim;
@@ -112,14 +105,11 @@ __attribute__((always_inline)) inline bool prune_groups(const StoreView& st, con
 }
 
 template <int NQ>
-void prune_block(const StoreView& st, const QueryBlock& qb, size_t q0, const double* qsq,
+void prune_block(const StoreView& st, const QueryBlock& qb, size_t q0, const double* qsq, PruneState* state,
                  const PruneMargins& m, size_t g_begin, size_t g_end, ScanFn exact) {
   const float* qs[NQ];
-  Threshold th[NQ];
-  for (int a = 0; a < NQ; ++a) {
-    qs[a] = qb.queries[q0 + a];
-    th[a] = Threshold{0, 0.0f, false};
-  }
+  for (int a = 0; a < NQ; ++a) qs[a] = qb.queries[q0 + a];
+  PruneState* th = state + q0;
   for (size_t g = g_begin; g < g_end;) {
     bool all = true;
     for (int a = 0; a < NQ; ++a) all &= prunable(qb.heaps[q0 + a], qsq[q0 + a], m, th[a]);
@@ -140,18 +130,18 @@ void prune_block(const StoreView& st, const QueryBlock& qb, size_t q0, const dou
 
 template <int NQ>
 void prune_queries(const StoreView& st, const QueryBlock& qb, size_t q_begin, const double* qsq,
-                   const PruneMargins& m, size_t g_begin, size_t g_end, ScanFn exact) {
+                   PruneState* state, const PruneMargins& m, size_t g_begin, size_t g_end, ScanFn exact) {
   size_t q0 = q_begin;
-  for (; q0 + NQ <= qb.nq; q0 += NQ) prune_block<NQ>(st, qb, q0, qsq, m, g_begin, g_end, exact);
-  if constexpr (NQ > 1) prune_queries<NQ / 2>(st, qb, q0, qsq, m, g_begin, g_end, exact);
+  for (; q0 + NQ <= qb.nq; q0 += NQ) prune_block<NQ>(st, qb, q0, qsq, state, m, g_begin, g_end, exact);
+  if constexpr (NQ > 1) prune_queries<NQ / 2>(st, qb, q0, qsq, state, m, g_begin, g_end, exact);
 }
 
 }  // namespace
 }  // namespace PRUNE_NAMESPACE
 
-void PRUNE_SCAN(const StoreView& store, const QueryBlock& block, const double* query_sq,
+void PRUNE_SCAN(const StoreView& store, const QueryBlock& block, const double* query_sq, PruneState* state,
                 const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact) {
-  PRUNE_NAMESPACE::prune_queries<PRUNE_NQ>(store, block, 0, query_sq, margins, g_begin, g_end, exact);
+  PRUNE_NAMESPACE::prune_queries<PRUNE_NQ>(store, block, 0, query_sq, state, margins, g_begin, g_end, exact);
 }
 
 }  // namespace orvex::kernels
