@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "index/brute_force.h"
+#include "index/kernels.h"
 
 using namespace orvex;
 using Clock = std::chrono::steady_clock;
@@ -105,14 +106,30 @@ int main(int argc, char** argv) {
     if (const char* only = std::getenv("KB_PATH"); only && std::atoi(only) != static_cast<int>(p)) continue;
     const char* name = p == KernelPath::Portable ? "portable" : p == KernelPath::Avx2 ? "avx2" : "avx512";
     for (size_t nq : {size_t{100}, size_t{1000}}) {
-      double s = 1e30;
+      // Exact distances for every lane, then with Euclidean pruning, taking
+      // turns; the two must return the same results.
+      double s[2] = {1e30, 1e30};
+      std::vector<std::vector<SearchResult>> res[2];
       for (int rep = 0; rep < 3; ++rep) {
-        const double t = thread_cpu_seconds();
-        auto res = index.search_batch(std::span<const float>(queries.data(), nq * d), nq, 10);
-        s = std::min(s, thread_cpu_seconds() - t);
+        for (int pruned = 0; pruned < 2; ++pruned) {
+          kernels::set_pruning(pruned == 1);
+          const double t = thread_cpu_seconds();
+          res[pruned] = index.search_batch(std::span<const float>(queries.data(), nq * d), nq, 10);
+          s[pruned] = std::min(s[pruned], thread_cpu_seconds() - t);
+        }
       }
-      std::printf("%-8s batch %4zu: %.3f s cpu, %.1f queries/s, %.2f G terms/s\n", name, nq, s, nq / s,
-                  nq * n * d / s / 1e9);
+      kernels::set_pruning(true);
+      bool same = true;
+      for (size_t i = 0; i < nq; ++i) {
+        same &= res[0][i].size() == res[1][i].size();
+        for (size_t j = 0; same && j < res[0][i].size(); ++j)
+          same &= res[0][i][j].id == res[1][i][j].id && res[0][i][j].distance == res[1][i][j].distance;
+      }
+      for (int pruned = 0; pruned < 2; ++pruned)
+        std::printf("%-8s batch %4zu%s: %.3f s cpu, %.1f queries/s, %.2f G terms/s\n", name, nq,
+                    pruned ? " pruned" : " exact ", s[pruned], nq / s[pruned], nq * n * d / s[pruned] / 1e9);
+      std::printf("%-8s batch %4zu: pruned/exact speed %.2fx, results %s\n", name, nq, s[0] / s[1],
+                  same ? "identical" : "DIFFER");
     }
   }
   set_kernel_path(KernelPath::Auto);

@@ -141,5 +141,26 @@ ScanFn active_scan() {
   }
 }
 
+namespace {
+std::atomic<bool>& pruning() {
+  static std::atomic<bool> on{true};
+  return on;
+}
+}  // namespace
+
+PruneFn active_prune() {
+  if (!pruning().load(std::memory_order_relaxed)) return nullptr;
+  switch (active_kernel_path()) {
+    case KernelPath::Avx512:
+      return prune_avx512;
+    case KernelPath::Avx2:
+      return prune_avx2;
+    default:
+      return nullptr;
+  }
+}
+
+void set_pruning(bool on) { pruning().store(on, std::memory_order_relaxed); }
+
 }  // namespace kernels
 }  // namespace orvex

@@ -146,6 +146,58 @@ TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
   }
 }
 
+// Batched Euclidean scans skip lanes on an approximate distance; the results
+// must still be those of the exact distances. Near-ties at a large offset
+// (the approximation errs by far more than the gaps), neighbours one ulp
+// apart, exact duplicates, tiny and subnormal, huge, NaN, inf and zero
+// vectors; queries of the same kinds. 9 queries fill uneven register blocks.
+// (Lanes are skipped a group of 16 at a time, and never the group of a NaN,
+// inf or huge lane.)
+TEST_P(Kernels, PrunedEuclideanBatchMatchesExactDistances) {
+  std::normal_distribution<float> normal;
+  for (size_t dim : {1, 15, 16, 17, 128}) {
+    SCOPED_TRACE("dim " + std::to_string(dim));
+    std::mt19937 rng(static_cast<uint32_t>(dim));
+    const auto make = [&](size_t kind, const Vec& prev) {
+      Vec v(dim);
+      for (float& x : v) x = 1000.0f + 0.01f * normal(rng);  // kind 0: the cluster
+      const size_t c = rng() % dim;
+      if (kind == 1) v = prev, v[c] = std::nextafter(prev[c], kInf);
+      if (kind == 2) v = prev;
+      if (kind == 3) for (float& x : v) x = rng() % 2 ? 1e-30f * normal(rng) : 1e-41f * normal(rng);
+      if (kind == 4) std::fill(v.begin(), v.end(), 0.0f);
+      if (kind == 5) v[rng() % dim] = 1e19f;
+      if (kind == 6) v[rng() % dim] = rng() % 2 ? kNan : -kInf;
+      if (kind == 7) for (float& x : v) x = normal(rng);
+      return v;
+    };
+    BruteForceIndex index(M::Euclidean, dim);
+    std::vector<Vec> stored;
+    for (uint64_t i = 0; i < 240; ++i) {
+      // Every third group holds every kind; the others 3 near-ties and 13
+      // far vectors, so a group is skipped whole only when its near-ties are.
+      const size_t kind = i / 16 % 3 == 2 ? i % 8 : i % 16 < 3 ? i % 16 : 7;
+      stored.push_back(make(kind, i ? stored.back() : Vec(dim)));
+      ASSERT_TRUE(index.insert(i, stored.back()).ok());
+    }
+    Vec queries;
+    std::vector<std::map<uint64_t, float>> all(9);
+    for (size_t j = 0; j < 9; ++j) {
+      // The last two (huge, NaN or inf) are never pruned, nor is their block.
+      const size_t kind[] = {0, 0, 0, 3, 4, 7, 8, 5, 6};
+      const Vec q = kind[j] == 8 ? stored[100] : make(kind[j], stored[j]);
+      queries.insert(queries.end(), q.begin(), q.end());
+      for (uint64_t id = 0; id < stored.size(); ++id) all[j][id] = reference(M::Euclidean, q, stored[id]);
+    }
+    for (uint64_t k : {1, 10, 240}) {
+      for (size_t nq : {7, 9}) {
+        const auto batch = index.search_batch(std::span(queries).first(nq * dim), nq, k, nullptr, false, nq - 6);
+        for (size_t j = 0; j < nq; ++j) expect_top_k(batch[j], all[j], k);
+      }
+    }
+  }
+}
+
 const char* const kPathNames[] = {"Auto", "Portable", "Avx2", "Avx512"};
 INSTANTIATE_TEST_SUITE_P(Paths, Kernels, ::testing::Values(KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512),
                          [](const auto& info) { return kPathNames[static_cast<int>(info.param)]; });

@@ -179,7 +179,21 @@ struct BruteForceIndex::Impl {
   // Per slot, null for an empty payload; stays empty until a first non-empty
   // payload arrives, so an index without payloads pays nothing for them.
   std::vector<std::unique_ptr<Payload>> payloads;
-  std::vector<float> norms;  // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
+  // Per slot, padded to whole groups: Cosine sqrt(dot(v, v)), Euclidean the
+  // pruning norm h(v) (see kernels.h); empty for the other metrics.
+  std::vector<float> norms;
+  const kernels::PruneMargins margins = kernels::prune_margins(static_cast<size_t>(dim));
+
+  bool has_norms() const { return metric == DistanceMetric::Cosine || metric == DistanceMetric::Euclidean; }
+
+  // The per-slot norm of a vector of dim floats.
+  float slot_norm(const float* v) const {
+    if (metric == DistanceMetric::Cosine) {
+      std::span<const float> row(v, static_cast<size_t>(dim));
+      return std::sqrt(dot_product(row, row));
+    }
+    return kernels::prune_vector_norm(kernels::prune_square_norm(v, static_cast<size_t>(dim)), margins);
+  }
   IdMap map;  // id -> slot, seeded per instance
 
   // Per payload key a filter asked about: that key's value per slot, kept in
@@ -275,11 +289,8 @@ struct BruteForceIndex::Impl {
     // Nothing below allocates.
     const size_t dimension = static_cast<size_t>(dim);
     transpose_into_group(rows, dimension, lane_base(n));
-    if (metric == DistanceMetric::Cosine) {
-      for (size_t j = 0; j < kGroup; ++j) {
-        std::span<const float> row(rows + j * dimension, dimension);
-        norms[n + j] = std::sqrt(dot_product(row, row));
-      }
+    if (has_norms()) {
+      for (size_t j = 0; j < kGroup; ++j) norms[n + j] = slot_norm(rows + j * dimension);
     }
     for (size_t j = 0; j < kGroup; ++j) {
       ids.push_back(batch_ids[j]);
@@ -320,7 +331,7 @@ struct BruteForceIndex::Impl {
     if (!payloads.empty() && count > payloads.capacity())
       payloads.reserve(std::max(count, payloads.capacity() * 2));
     map.reserve(count);
-    if (metric == DistanceMetric::Cosine && norms.size() < want_groups * kGroup) {
+    if (has_norms() && norms.size() < want_groups * kGroup) {
       if (want_groups * kGroup > norms.capacity())
         norms.reserve(std::max(want_groups * kGroup, norms.capacity() * 2));
       norms.resize(want_groups * kGroup, 0.0f);
@@ -338,6 +349,7 @@ struct BruteForceIndex::Impl {
 
   kernels::StoreView view(const uint16_t* match) const {
     return kernels::StoreView{store.data(), metric == DistanceMetric::Cosine ? norms.data() : nullptr,
+                              metric == DistanceMetric::Euclidean ? norms.data() : nullptr,
                               match, ids.data(), static_cast<size_t>(dim), n, metric};
   }
 
@@ -427,7 +439,7 @@ Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Paylo
   const size_t slot = m.n;
   float* dst = m.lane_base(slot);
   for (size_t i = 0; i < vector.size(); ++i) dst[i * kGroup] = vector[i];
-  if (m.metric == DistanceMetric::Cosine) m.norms[slot] = std::sqrt(dot_product(vector, vector));
+  if (m.has_norms()) m.norms[slot] = m.slot_norm(vector.data());
   m.ids.push_back(id);
   if (!m.payloads.empty() || owned) m.payloads.push_back(std::move(owned));
   m.map.try_emplace(id, slot);  // room was made: does not allocate
@@ -473,13 +485,13 @@ bool BruteForceIndex::remove(uint64_t id) {
     for (size_t i = 0; i < m.dim; ++i) hole[i * kGroup] = tail[i * kGroup];
     m.ids[slot] = m.ids[last];
     if (!m.payloads.empty()) m.payloads[slot] = std::move(m.payloads[last]);
-    if (m.metric == DistanceMetric::Cosine) m.norms[slot] = m.norms[last];
+    if (m.has_norms()) m.norms[slot] = m.norms[last];
     *m.map.find(m.ids[slot]) = slot;
     for (Impl::Column& c : m.columns) (*c.cells)[slot] = (*c.cells)[last];
   }
   for (Impl::Column& c : m.columns) c.cells->pop_back();
   for (size_t i = 0; i < m.dim; ++i) tail[i * kGroup] = 0.0f;  // padding stays zero
-  if (m.metric == DistanceMetric::Cosine) m.norms[last] = 0.0f;
+  if (m.has_norms()) m.norms[last] = 0.0f;
   m.ids.pop_back();
   if (!m.payloads.empty()) m.payloads.pop_back();
   m.map.erase(id);
@@ -527,6 +539,10 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     if (passing == 0) return out;
     const kernels::StoreView view = m.view(passing < m.n ? masks.data() : nullptr);
     const kernels::ScanFn scan = kernels::active_scan();
+    // Unfiltered Euclidean scans skip the exact distance of lanes that
+    // provably cannot enter (see kernels.h); the results are the same.
+    const kernels::PruneFn prune = (m.metric == DistanceMetric::Euclidean && !view.match &&
+                                    m.margins.usable) ? kernels::active_prune() : nullptr;
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
     const size_t dim = static_cast<size_t>(m.dim);
     const size_t groups = m.groups();
@@ -549,6 +565,8 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     std::vector<kernels::TopK> heaps;
     std::vector<const float*> qptr;
     std::vector<float> qnorm;
+    std::vector<double> qsq;
+    std::vector<kernels::PruneState> prune_state;
     for (size_t q0 = 0; q0 < nq; q0 += chunk) {
       const size_t cn = std::min(chunk, nq - q0);
       const bool by_queries = cn >= kMinQueriesPerThread * want_threads;
@@ -558,10 +576,15 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
       heaps.resize(heap_sets * cn);
       qptr.resize(cn);
       qnorm.resize(cn);
+      if (prune) {
+        qsq.resize(cn);
+        prune_state.assign(heap_sets * cn, kernels::PruneState{kernels::kPruneUnset, 0.0f});
+      }
       for (size_t i = 0; i < heap_sets * cn; ++i) heaps[i] = kernels::TopK{hits.data() + i * cap, 0, cap};
       for (size_t i = 0; i < cn; ++i) {
         qptr[i] = queries.data() + (q0 + i) * dim;
         qnorm[i] = m.query_norm(qptr[i]);
+        if (prune) qsq[i] = kernels::prune_square_norm(qptr[i], dim);
       }
       // Part p scans queries [qa, qb) against groups [ga, gb).
       auto scan_part = [&](size_t p) {
@@ -580,7 +603,14 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
         const size_t tile = (group_bytes == 0 || block.nq == 1)
                                 ? gb - ga
                                 : std::max<size_t>(1, kTileBytes / group_bytes);
-        for (size_t g = ga; g < gb; g += tile) scan(view, block, g, std::min(gb, g + tile));
+        for (size_t g = ga; g < gb; g += tile) {
+          if (prune) {
+            prune(view, block, qsq.data() + qa, prune_state.data() + (part_heaps - heaps.data()) + qa,
+                  m.margins, g, std::min(gb, g + tile), scan);
+          } else {
+            scan(view, block, g, std::min(gb, g + tile));
+          }
+        }
       };
       run_tasks(parts, scan_part);
       for (size_t i = 0; i < cn; ++i) {

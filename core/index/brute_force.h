@@ -24,7 +24,11 @@
 // Distances are the bits distance() gives, on every kernel path (see
 // set_kernel_path). Selection keeps the k best in a bounded heap under the
 // result order; a whole register of distances is compared with the current
-// k-th before the heap is touched.
+// k-th before the heap is touched. An unfiltered Euclidean search_batch on
+// the AVX2 and AVX-512 paths first bounds each query's distances to a group
+// of 16 from a fast dot product and the stored squared norms, and skips the
+// exact distances of a group only when none of them can enter the query's
+// k best (see kernels.h); the results are those of the full scan.
 //
 // Thread-safety: search/search_batch/len/contains may run concurrently with
 // each other (searches share the key columns under an internal mutex);

@@ -13,6 +13,7 @@
 // for a wider instruction set.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +29,7 @@ inline constexpr size_t kGroup = 16;  // stored vectors per group
 struct StoreView {
   const float* data;      // 64-byte aligned; may be null when dim == 0 or n == 0
   const float* norms;     // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
+  const float* prune_norms;  // Euclidean: prune_vector_norm per slot, padded; or null
   const uint16_t* match;  // per group, lanes that pass the filter; null: all
   const uint64_t* ids;    // the id of every stored slot
   size_t dim;
@@ -120,5 +122,97 @@ void scan_avx512(const StoreView& store, const QueryBlock& block, size_t g_begin
 
 // The scan of the active kernel path (see set_kernel_path).
 ScanFn active_scan();
+
+// ---- Euclidean pruning -----------------------------------------------------
+//
+// A batched Euclidean scan may first compute, per query and stored vector v,
+// a fast approximation from the dot product (fused multiply-adds allowed):
+//   r = h(v) - 2 fma_dot(q, v),  h(v) = (1 - K) |v|^2 rounded to float,
+// and skip the exact distance of a lane when r > tau(q), where
+//   tau(q) >= T + A - (1 - K) |q|^2,  T = nextafter(d_k, +inf)^2,
+// d_k being the distance of the query's current k-th hit (heap full, d_k a
+// finite number). With N = |q|^2 + |v|^2 and u = 2^-24, every rounding is
+// bounded by:
+//   fma_dot, one chain of d fused steps: |D~ - q.v| <= gamma_d N / 2
+//                                        (+ d 2^-150 below the normal range);
+//   h(v) and |q|^2 (summed in double):   within 2.1 u |v|^2, u |q|^2;
+//   r itself (one subtraction):          within 3 u N;
+//   the exact kernel's sum S_f of d terms with at most d + 3 roundings each
+//   on the way (difference, square, additions): S_f >= S (1 - gamma_(d+3))
+//   - d 2^-150, S = |q - v|^2 <= 2 N.
+// So r > tau gives S_f > T + A - (d + 1) 2^-149 + (K - gamma_d - 2 gamma_(d+3)
+// - 7 u) N >= T with K = 2 gamma_(3d+10), A = 4 (d + 1) 2^-149; then
+// sqrt(S_f) > nextafter(d_k), and its correctly rounded float is at least
+// that: the lane ranks after the k-th hit even on a tie of ids, so skipping
+// it changes nothing. Vectors and queries with a non-finite or huge
+// (> 1e30) squared norm are never skipped (h = -inf makes r -inf or NaN);
+// nothing then overflows: |components| <= 1e15, every sum stays below 1e32.
+struct PruneMargins {
+  double k;  // K: relative, of N
+  double a;  // A: absolute, for results below the normal range
+  bool usable;
+};
+
+static inline PruneMargins prune_margins(size_t dim) {
+  const double n = 3.0 * static_cast<double>(dim) + 10.0;
+  const double nu = n * 0x1p-24;
+  if (!(nu < 0x1p-6)) return PruneMargins{0.0, 0.0, false};
+  const double g = nu / (1.0 - nu);
+  return PruneMargins{2.0 * g, 4.0 * (static_cast<double>(dim) + 1.0) * 0x1p-149, true};
+}
+
+// |x|^2 in double (d squares of floats, exact; d - 1 additions), or a
+// negative value when x holds a NaN or inf or |x|^2 > 1e30.
+static inline double prune_square_norm(const float* x, size_t dim) {
+  double s = 0.0;
+  for (size_t i = 0; i < dim; ++i) s += static_cast<double>(x[i]) * static_cast<double>(x[i]);
+  return (s <= 1e30) ? s : -1.0;
+}
+
+// h(v) of a stored vector from its prune_square_norm.
+static inline float prune_vector_norm(double vsq, const PruneMargins& m) {
+  if (vsq < 0.0) return -INFINITY;
+  return static_cast<float>((1.0 - m.k) * vsq);
+}
+
+// tau(q) for a query with prune_square_norm qsq >= 0 and a k-th distance
+// `worst` that is a finite number; rounded upward to float.
+static inline float prune_threshold(float worst, double qsq, const PruneMargins& m) {
+  const double next = static_cast<double>(std::nextafter(worst, INFINITY));
+  const double t = next * next;  // a product of two floats: exact in double
+  double x = t + m.a - (1.0 - m.k) * qsq;
+  x += 0x1p-45 * (t + m.a + qsq);  // covers the three roundings in double
+  float tau = static_cast<float>(x);
+  if (static_cast<double>(tau) < x) tau = std::nextafter(tau, INFINITY);
+  return tau;
+}
+
+// Per query of a pruned scan: the k-th distance (its bits) that tau was last
+// computed for, and tau; kept from one call to the next. Start with
+// kPruneUnset, which no k-th distance that allows pruning has.
+struct PruneState {
+  uint32_t worst_bits;
+  float tau;
+};
+inline constexpr uint32_t kPruneUnset = 0xFFFFFFFFu;  // a NaN
+
+// Scans groups [g_begin, g_end) for every query of `block` like `exact` (the
+// exact scan of the same kernel path) with Euclidean distances and no filter,
+// skipping lanes as above. query_sq[i] is prune_square_norm of query i;
+// state[i] is query i's PruneState, used by one scan at a time.
+using PruneFn = void (*)(const StoreView& store, const QueryBlock& block, const double* query_sq,
+                         PruneState* state, const PruneMargins& margins, size_t g_begin, size_t g_end,
+                         ScanFn exact);
+
+void prune_avx2(const StoreView& store, const QueryBlock& block, const double* query_sq, PruneState* state,
+                const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
+void prune_avx512(const StoreView& store, const QueryBlock& block, const double* query_sq, PruneState* state,
+                  const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
+
+// The pruned scan of the active kernel path, or null (the portable path
+// does not prune, nor does any path while pruning is switched off).
+PruneFn active_prune();
+// Switches pruning on (the default) or off; for benchmarks and tests.
+void set_pruning(bool on);
 
 }  // namespace orvex::kernels
