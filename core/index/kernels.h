@@ -161,12 +161,18 @@ static inline PruneMargins prune_margins(size_t dim) {
   return PruneMargins{2.0 * g, 4.0 * (static_cast<double>(dim) + 1.0) * 0x1p-149, true};
 }
 
-// |x|^2 in double (d squares of floats, exact; d - 1 additions), or a
+// |x|^2 in double (d squares of floats, exact; d - 1 additions of
+// non-negative terms, in four chains: any order keeps the bound above), or a
 // negative value when x holds a NaN or inf or |x|^2 > 1e30.
 static inline double prune_square_norm(const float* x, size_t dim) {
-  double s = 0.0;
-  for (size_t i = 0; i < dim; ++i) s += static_cast<double>(x[i]) * static_cast<double>(x[i]);
-  return (s <= 1e30) ? s : -1.0;
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
+  size_t i = 0;
+  for (; i + 4 <= dim; i += 4) {
+    for (size_t j = 0; j < 4; ++j) s[j] += static_cast<double>(x[i + j]) * static_cast<double>(x[i + j]);
+  }
+  for (; i < dim; ++i) s[0] += static_cast<double>(x[i]) * static_cast<double>(x[i]);
+  const double total = (s[0] + s[1]) + (s[2] + s[3]);
+  return (total <= 1e30) ? total : -1.0;
 }
 
 // h(v) of a stored vector from its prune_square_norm.
