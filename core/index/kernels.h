@@ -60,6 +60,22 @@ struct QueryBlock {
   size_t nq;
 };
 
+// One register of floats (V: a vector of 4, 8 or 16 lanes, as each kernel
+// build defines it) from p; load_lanes needs p aligned to the register.
+template <class V>
+static inline V load_lanes(const float* p) {
+  V v;
+  __builtin_memcpy(&v, __builtin_assume_aligned(p, sizeof(V)), sizeof v);
+  return v;
+}
+
+template <class V>
+static inline V load_lanes_unaligned(const float* p) {
+  V v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // The one order of results: distances ascending, NaN after every number,
 // equal distances (and NaNs among themselves) by id ascending. It is a total
 // order on distinct ids, so every scan order, batch split and thread count

@@ -48,18 +48,6 @@ constexpr unsigned kColMask = (1u << kW) - 1u;
 typedef float V __attribute__((vector_size(4 * KERNEL_WIDTH)));
 typedef int32_t VI __attribute__((vector_size(4 * KERNEL_WIDTH)));
 
-inline V load(const float* p) {
-  V v;
-  __builtin_memcpy(&v, __builtin_assume_aligned(p, 4 * kW), sizeof v);
-  return v;
-}
-
-inline V loadu(const float* p) {
-  V v;
-  __builtin_memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // Bit l set for every lane l whose int lane is negative (all ones).
 inline unsigned sign_mask(VI m) {
 #if KERNEL_WIDTH == 16
@@ -129,7 +117,7 @@ __attribute__((always_inline)) inline void block_sums(const float* const* q, con
     V s[NQ][NC];
 #pragma GCC unroll 8
     for (int b = 0; b < NC; ++b) {
-      const V x = load(col[b] + c * kGroup);
+      const V x = load_lanes<V>(col[b] + c * kGroup);
 #pragma GCC unroll 8
       for (int a = 0; a < NQ; ++a) s[a][b] = term<kSquares>(q[a][c], x, a, b);
     }
@@ -138,7 +126,7 @@ __attribute__((always_inline)) inline void block_sums(const float* const* q, con
     for (size_t i = c + 1; i < c + kGroup; ++i) {
 #pragma GCC unroll 8
       for (int b = 0; b < NC; ++b) {
-        const V x = load(col[b] + i * kGroup);
+        const V x = load_lanes<V>(col[b] + i * kGroup);
 #pragma GCC unroll 8
         for (int a = 0; a < NQ; ++a) s[a][b] = s[a][b] + term<kSquares>(q[a][i], x, a, b);
       }
@@ -151,7 +139,7 @@ __attribute__((always_inline)) inline void block_sums(const float* const* q, con
   for (; c < dim; ++c) {
 #pragma GCC unroll 8
     for (int b = 0; b < NC; ++b) {
-      const V x = load(col[b] + c * kGroup);
+      const V x = load_lanes<V>(col[b] + c * kGroup);
 #pragma GCC unroll 8
       for (int a = 0; a < NQ; ++a) total[a][b] = total[a][b] + term<kSquares>(q[a][c], x, a, b);
     }
@@ -196,7 +184,7 @@ inline V finish(DistanceMetric metric, V total, float qnorm, const float* vnorms
     case DistanceMetric::DotProduct:
       return -total;
     default: {  // Cosine
-      const V p = qnorm * loadu(vnorms);
+      const V p = qnorm * load_lanes_unaligned<V>(vnorms);
       const V one = V{} + 1.0f;
       return (p == 0.0f) ? one : one - total / p;
     }
@@ -311,7 +299,7 @@ inline void scan_hamming(const StoreView& st, const QueryBlock& qb, size_t g_beg
         const size_t c1 = (st.dim - c0 > kChunk) ? c0 + kChunk : st.dim;
         VI cnt = VI{};
         for (size_t i = c0; i < c1; ++i) {
-          VI diff = load(col + i * kGroup) > 0.5f;
+          VI diff = load_lanes<V>(col + i * kGroup) > 0.5f;
           if (q[i] > 0.5f) diff = ~diff;
           cnt -= diff;
         }

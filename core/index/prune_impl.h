@@ -22,18 +22,6 @@ constexpr size_t kCols = kGroup / kW;
 
 typedef float V __attribute__((vector_size(4 * PRUNE_WIDTH)));
 
-inline V load(const float* p) {
-  V v;
-  __builtin_memcpy(&v, __builtin_assume_aligned(p, 4 * kW), sizeof v);
-  return v;
-}
-
-inline V loadu(const float* p) {
-  V v;
-  __builtin_memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // acc + q * x, rounded once.
 __attribute__((always_inline)) inline V fused(float q, V x, V acc) {
 #if PRUNE_WIDTH == 16
@@ -80,7 +68,7 @@ __attribute__((always_inline)) inline bool prune_groups(const StoreView& st, con
   for (size_t i = 0; i < dim; ++i) {
 #pragma GCC unroll 16
     for (int b = 0; b < kC; ++b) {
-      const V x = load(base + (b / kCols) * kGroup * dim + i * kGroup + (b % kCols) * kW);
+      const V x = load_lanes<V>(base + (b / kCols) * kGroup * dim + i * kGroup + (b % kCols) * kW);
 #pragma GCC unroll 16
       for (int a = 0; a < NQ; ++a) acc[a][b] = fused(qs[a][i], x, acc[a][b]);
     }
@@ -92,7 +80,7 @@ __attribute__((always_inline)) inline bool prune_groups(const StoreView& st, con
       unsigned skip = 0;
 #pragma GCC unroll 8
       for (size_t b = 0; b < kCols; ++b) {
-        const V r = loadu(st.prune_norms + slot0 + b * kW) - 2.0f * acc[a][gg * kCols + b];
+        const V r = load_lanes_unaligned<V>(st.prune_norms + slot0 + b * kW) - 2.0f * acc[a][gg * kCols + b];
         skip |= greater_mask(r, th[a].tau) << (b * kW);
       }
       if ((live & ~skip) == 0) continue;
