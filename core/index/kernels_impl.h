@@ -9,9 +9,8 @@
 // KERNEL_NQ_* queries with KERNEL_NC_* columns (one pair of settings for the
 // Euclidean terms, one for products), so each loaded column serves
 // several queries and several independent addition chains are in flight. A
-// lone query takes KERNEL_NC1 adjacent columns of one group (the same cache
-// lines), so it reads memory in one forward stream, which the hardware
-// prefetchers follow best.
+// lone query takes whole groups (adjacent columns share their cache lines)
+// from several strands of the store at once (see scan_strands).
 //
 // Include only from those three files, after defining KERNEL_NAMESPACE,
 // KERNEL_SCAN (the exported scan function's name), KERNEL_WIDTH,
@@ -270,9 +269,51 @@ inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, siz
   }
 }
 
+// A lone query without a filter: groups [g_begin, g_end) are cut into
+// kStrands equal strands, read side by side a group of each at a time (the
+// rest after them). Several forward streams keep more memory reads in flight
+// than one: measured 1.4 times faster on 4 KiB pages, where the hardware
+// prefetchers stop at every page. Each lane's arithmetic is unchanged and the
+// heap's order is total, so the results are those of one forward pass.
+constexpr size_t kStrands = 4;
+
+template <bool kSquares>
+inline void scan_strands(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
+  constexpr int kNC = static_cast<int>(kStrands * kCols);
+  const size_t len = (g_end - g_begin) / kStrands;
+  const float* qs[1] = {qb.queries[0]};
+  for (size_t t = 0; t < len; ++t) {
+    const float* cols[kNC];
+    unsigned live[kNC];
+    for (size_t s = 0; s < kStrands; ++s) {
+      for (size_t j = 0; j < kCols; ++j) {
+        const size_t c = (g_begin + s * len + t) * kCols + j;
+        cols[s * kCols + j] = column_start(st, c);
+        live[s * kCols + j] = live_lanes(st, c);
+      }
+    }
+    V tot[1][kNC];
+    block_sums<1, kNC, kSquares>(qs, cols, st.dim, tot);
+    for (size_t s = 0; s < kStrands; ++s) {
+      V group_tot[1][kCols];
+      unsigned group_live[kCols];
+      for (size_t j = 0; j < kCols; ++j) {
+        group_tot[0][j] = tot[0][s * kCols + j];
+        group_live[j] = live[s * kCols + j];
+      }
+      finish_and_select<1, kCols, kSquares>(st, qb, 0, (g_begin + s * len + t) * kCols, group_tot,
+                                            group_live);
+    }
+  }
+  scan_block<1, KERNEL_NC1, kSquares>(st, qb, 0, g_begin + kStrands * len, g_end);
+}
+
 template <int NQ, bool kSquares>
 inline void scan_sums(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
   constexpr int kNC = NQ == 1 ? KERNEL_NC1 : kSquares ? KERNEL_NC_L2 : KERNEL_NC_DOT;
+  if constexpr (NQ == 1) {
+    if (!st.match && qb.nq == 1) return scan_strands<kSquares>(st, qb, g_begin, g_end);
+  }
   size_t q0 = 0;
   for (; q0 + NQ <= qb.nq; q0 += NQ) scan_block<NQ, kNC, kSquares>(st, qb, q0, g_begin, g_end);
   if constexpr (NQ > 1) {
