@@ -148,17 +148,19 @@ TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
   }
 }
 
-// Batched Euclidean scans skip lanes on an approximate distance; the results
-// must still be those of the exact distances. Near-ties at a large offset
+// Batched Euclidean and dot-product scans skip lanes on an approximate
+// distance; the results must still be those of the exact distances. Near-ties at a large offset
 // (the approximation errs by far more than the gaps), neighbours one ulp
 // apart, exact duplicates, tiny and subnormal, huge, NaN, inf and zero
 // vectors; queries of the same kinds. 9 queries fill uneven register blocks.
 // (Lanes are skipped a group of 16 at a time, and never the group of a NaN,
 // inf or huge lane.)
-TEST_P(Kernels, PrunedEuclideanBatchMatchesExactDistances) {
+TEST_P(Kernels, PrunedBatchMatchesExactDistances) {
   std::normal_distribution<float> normal;
-  for (size_t dim : {1, 15, 16, 17, 128}) {
-    SCOPED_TRACE("dim " + std::to_string(dim));
+  for (const auto& [m, dim] : std::vector<std::pair<M, size_t>>{
+           {M::Euclidean, 1}, {M::Euclidean, 15}, {M::Euclidean, 16}, {M::Euclidean, 17}, {M::Euclidean, 128},
+           {M::DotProduct, 1}, {M::DotProduct, 17}, {M::DotProduct, 128}}) {
+    SCOPED_TRACE(std::string(metric_name(m)) + " dim " + std::to_string(dim));
     std::mt19937 rng(static_cast<uint32_t>(dim));
     const auto make = [&](size_t kind, const Vec& prev) {
       Vec v(dim);
@@ -171,14 +173,21 @@ TEST_P(Kernels, PrunedEuclideanBatchMatchesExactDistances) {
       if (kind == 5) v[rng() % dim] = 1e19f;
       if (kind == 6) v[rng() % dim] = rng() % 2 ? kNan : -kInf;
       if (kind == 7) for (float& x : v) x = normal(rng);
+      if (kind == 9) std::fill(v.begin(), v.end(), -1.0f);
+      if (kind == 10) {  // against kind 9: a one-pass sum absorbs every small term, the exact sum not
+        std::fill(v.begin(), v.end(), 0.0f);
+        v[0] = -1e8f;
+        for (size_t i = 16; i < std::min<size_t>(dim, 32); ++i) v[i] = -static_cast<float>(rng() % 3);
+      }
       return v;
     };
-    BruteForceIndex index(M::Euclidean, dim);
+    BruteForceIndex index(m, dim);
     std::vector<Vec> stored;
-    for (uint64_t i = 0; i < 240; ++i) {
+    for (uint64_t i = 0; i < 272; ++i) {
       // Every third group holds every kind; the others 3 near-ties and 13
-      // far vectors, so a group is skipped whole only when its near-ties are.
-      const size_t kind = i / 16 % 3 == 2 ? i % 8 : i % 16 < 3 ? i % 16 : 7;
+      // far vectors, so a group is skipped whole only when its near-ties are;
+      // two more groups of one huge and some small components.
+      const size_t kind = i >= 240 ? 10 : i / 16 % 3 == 2 ? i % 8 : i % 16 < 3 ? i % 16 : 7;
       stored.push_back(make(kind, i ? stored.back() : Vec(dim)));
       ASSERT_TRUE(index.insert(i, stored.back()).ok());
     }
@@ -186,10 +195,10 @@ TEST_P(Kernels, PrunedEuclideanBatchMatchesExactDistances) {
     std::vector<std::map<uint64_t, float>> all(9);
     for (size_t j = 0; j < 9; ++j) {
       // The last two (huge, NaN or inf) are never pruned, nor is their block.
-      const size_t kind[] = {0, 0, 0, 3, 4, 7, 8, 5, 6};
+      const size_t kind[] = {0, 0, 9, 3, 4, 7, 8, 5, 6};
       const Vec q = kind[j] == 8 ? stored[100] : make(kind[j], stored[j]);
       queries.insert(queries.end(), q.begin(), q.end());
-      for (uint64_t id = 0; id < stored.size(); ++id) all[j][id] = reference(M::Euclidean, q, stored[id]);
+      for (uint64_t id = 0; id < stored.size(); ++id) all[j][id] = reference(m, q, stored[id]);
     }
     for (uint64_t k : {1, 10, 240}) {
       for (size_t nq : {7, 9}) {

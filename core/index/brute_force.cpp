@@ -179,12 +179,13 @@ struct BruteForceIndex::Impl {
   // Per slot, null for an empty payload; stays empty until a first non-empty
   // payload arrives, so an index without payloads pays nothing for them.
   std::vector<std::unique_ptr<Payload>> payloads;
-  // Per slot, padded to whole groups: Cosine sqrt(dot(v, v)), Euclidean the
-  // pruning norm h(v) (see kernels.h); empty for the other metrics.
+  // Per slot, padded to whole groups: Cosine sqrt(dot(v, v)), Euclidean and
+  // dot product the pruning norm (h(v), n(v): see kernels.h); empty for
+  // Hamming.
   std::vector<float> norms;
   const kernels::PruneMargins margins = kernels::prune_margins(static_cast<size_t>(dim));
 
-  bool has_norms() const { return metric == DistanceMetric::Cosine || metric == DistanceMetric::Euclidean; }
+  bool has_norms() const { return metric != DistanceMetric::Hamming; }
 
   // The per-slot norm of a vector of dim floats.
   float slot_norm(const float* v) const {
@@ -192,7 +193,9 @@ struct BruteForceIndex::Impl {
       std::span<const float> row(v, static_cast<size_t>(dim));
       return std::sqrt(dot_product(row, row));
     }
-    return kernels::prune_vector_norm(kernels::prune_square_norm(v, static_cast<size_t>(dim)), margins);
+    const double vsq = kernels::prune_square_norm(v, static_cast<size_t>(dim));
+    if (metric == DistanceMetric::DotProduct) return kernels::prune_dot_vector_norm(vsq);
+    return kernels::prune_vector_norm(vsq, margins);
   }
   IdMap map;  // id -> slot, seeded per instance
 
@@ -349,7 +352,8 @@ struct BruteForceIndex::Impl {
 
   kernels::StoreView view(const uint16_t* match) const {
     return kernels::StoreView{store.data(), metric == DistanceMetric::Cosine ? norms.data() : nullptr,
-                              metric == DistanceMetric::Euclidean ? norms.data() : nullptr,
+                              metric == DistanceMetric::Euclidean || metric == DistanceMetric::DotProduct
+                                  ? norms.data() : nullptr,
                               match, ids.data(), static_cast<size_t>(dim), n, metric};
   }
 
@@ -539,10 +543,11 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     if (passing == 0) return out;
     const kernels::StoreView view = m.view(passing < m.n ? masks.data() : nullptr);
     const kernels::ScanFn scan = kernels::active_scan();
-    // Unfiltered Euclidean scans skip the exact distance of lanes that
-    // provably cannot enter (see kernels.h); the results are the same.
-    const kernels::PruneFn prune = (m.metric == DistanceMetric::Euclidean && !view.match &&
-                                    m.margins.usable) ? kernels::active_prune() : nullptr;
+    // Unfiltered Euclidean and dot-product scans skip the exact distance of
+    // lanes that provably cannot enter (see kernels.h); the results are the
+    // same.
+    const kernels::PruneFn prune = (view.prune_norms && !view.match && m.margins.usable)
+                                       ? kernels::active_prune() : nullptr;
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
     const size_t dim = static_cast<size_t>(m.dim);
     const size_t groups = m.groups();
@@ -578,7 +583,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
       qnorm.resize(cn);
       if (prune) {
         qsq.resize(cn);
-        prune_state.assign(heap_sets * cn, kernels::PruneState{kernels::kPruneUnset, 0.0f});
+        prune_state.assign(heap_sets * cn, kernels::PruneState{kernels::kPruneUnset, 0.0f, 0.0f, 0.0f});
       }
       for (size_t i = 0; i < heap_sets * cn; ++i) heaps[i] = kernels::TopK{hits.data() + i * cap, 0, cap};
       for (size_t i = 0; i < cn; ++i) {

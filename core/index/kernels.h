@@ -29,7 +29,7 @@ inline constexpr size_t kGroup = 16;  // stored vectors per group
 struct StoreView {
   const float* data;      // 64-byte aligned; may be null when dim == 0 or n == 0
   const float* norms;     // Cosine: sqrt(dot(v, v)) per slot, padded to whole groups
-  const float* prune_norms;  // Euclidean: prune_vector_norm per slot, padded; or null
+  const float* prune_norms;  // Euclidean, dot product: the pruning norm per slot, padded; or null
   const uint16_t* match;  // per group, lanes that pass the filter; null: all
   const uint64_t* ids;    // the id of every stored slot
   size_t dim;
@@ -209,18 +209,64 @@ static inline float prune_threshold(float worst, double qsq, const PruneMargins&
   return tau;
 }
 
+// ---- Dot-product pruning ----------------------------------------------------
+//
+// The same scan serves dot products (distance -q.v) with
+//   r = -fma_dot(q, v) - s(q) n(v),  n(v) >= |v|,  s(q) >= K |q|,
+// both rounded upward to float, and skips a lane when r > tau >= d_k + A.
+// With P = |q| |v| (>= the sum of |q_i v_i|): |fma_dot - q.v| <= gamma_d P
+// + d 2^-150 and the exact kernel's sum S_f (any order of its d - 1
+// additions, each product rounded) is within gamma_d P + d 2^-150 of q.v;
+// the roundings of s(q) n(v) and of r add at most 2 u P + 2^-148 (K is
+// below 2^-6), the norms' own roundings are covered by rounding them
+// upward. So r > tau gives -S_f > tau - A + (K - 2 gamma_d - 2 u) P >= d_k,
+// since K = 2 gamma_(3d+10) and A = 4 (d + 1) 2^-149 exceed what is
+// subtracted: the lane's distance is above the k-th, even on a tie of ids,
+// and skipping it changes nothing. A
+// vector with a non-finite or huge squared norm has n(v) = +inf, which makes
+// r -inf (or NaN for a zero query): never skipped; so are the lanes of a
+// query with such a norm, and every lane while d_k is not a finite number.
+
+// n(v) of a stored vector from its prune_square_norm.
+static inline float prune_dot_vector_norm(double vsq) {
+  if (vsq < 0.0) return INFINITY;
+  const double x = std::sqrt(vsq) * (1.0 + 0x1p-30);  // covers vsq's and sqrt's roundings
+  float n = static_cast<float>(x);
+  if (static_cast<double>(n) < x) n = std::nextafter(n, INFINITY);
+  return n;
+}
+
 // Per query of a pruned scan: the k-th distance (its bits) that tau was last
-// computed for, and tau; kept from one call to the next. Start with
+// computed for, tau, and the lane test's factors: r = norm_factor * (the
+// slot's pruning norm) + dot_factor * fma_dot(q, v) (Euclidean 1 and -2,
+// dot product -s(q) and -1); kept from one call to the next. Start with
 // kPruneUnset, which no k-th distance that allows pruning has.
 struct PruneState {
   uint32_t worst_bits;
   float tau;
+  float norm_factor;
+  float dot_factor;
 };
+
+// The PruneState of a query with prune_square_norm qsq >= 0 whose k-th
+// distance `worst` (bits `bits`) is a finite number.
+static inline PruneState prune_state_for(DistanceMetric metric, float worst, uint32_t bits, double qsq,
+                                         const PruneMargins& m) {
+  if (metric == DistanceMetric::Euclidean) return PruneState{bits, prune_threshold(worst, qsq, m), 1.0f, -2.0f};
+  double x = static_cast<double>(worst) + m.a;
+  x += 0x1p-45 * (std::fabs(x) + m.a);  // covers the rounding in double
+  float tau = static_cast<float>(x);
+  if (static_cast<double>(tau) < x) tau = std::nextafter(tau, INFINITY);
+  const double sq = m.k * std::sqrt(qsq) * (1.0 + 0x1p-30);
+  float s = static_cast<float>(sq);
+  if (static_cast<double>(s) < sq) s = std::nextafter(s, INFINITY);
+  return PruneState{bits, tau, -s, -1.0f};
+}
 inline constexpr uint32_t kPruneUnset = 0xFFFFFFFFu;  // a NaN
 
 // Scans groups [g_begin, g_end) for every query of `block` like `exact` (the
-// exact scan of the same kernel path) with Euclidean distances and no filter,
-// skipping lanes as above. query_sq[i] is prune_square_norm of query i;
+// exact scan of the same kernel path) with Euclidean or dot-product
+// distances and no filter, skipping lanes as above. query_sq[i] is prune_square_norm of query i;
 // state[i] is query i's PruneState, used by one scan at a time.
 using PruneFn = void (*)(const StoreView& store, const QueryBlock& block, const double* query_sq,
                          PruneState* state, const PruneMargins& margins, size_t g_begin, size_t g_end,

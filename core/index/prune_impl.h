@@ -1,6 +1,6 @@
-// The pruned Euclidean scan (see "Euclidean pruning" in kernels.h), written
-// once over a float vector of PRUNE_WIDTH lanes (8 or 16) and compiled by
-// prune_avx2.cpp and prune_avx512.cpp. Only the approximation is computed
+// The pruned scan (see "Euclidean pruning" and "Dot-product pruning" in
+// kernels.h), written once over a float vector of PRUNE_WIDTH lanes (8 or
+// 16) and compiled by prune_avx2.cpp and prune_avx512.cpp. Only the approximation is computed
 // here, with fused multiply-adds; every distance that reaches a heap comes
 // from the exact scan passed in, for one group at a time.
 //
@@ -40,14 +40,14 @@ inline unsigned greater_mask(V x, float y) {
 #endif
 }
 
-// Whether a query may skip lanes now; refreshes its tau.
-inline bool prunable(TopK& h, double qsq, const PruneMargins& m, PruneState& st) {
+// Whether a query may skip lanes now; refreshes its state.
+inline bool prunable(DistanceMetric metric, TopK& h, double qsq, const PruneMargins& m, PruneState& st) {
   if (qsq < 0.0 || h.size < h.cap) return false;
   const float worst = h.hits[0].distance;
-  if (!(worst <= 3.4e38f)) return false;  // NaN or inf: every lane may still enter
+  if (!(worst <= 3.4e38f && worst >= -3.4e38f)) return false;  // NaN or inf: every lane may still enter
   uint32_t bits;
   __builtin_memcpy(&bits, &worst, sizeof bits);
-  if (bits != st.worst_bits) st = PruneState{bits, prune_threshold(worst, qsq, m)};
+  if (bits != st.worst_bits) st = prune_state_for(metric, worst, bits, qsq, m);
   return true;
 }
 
@@ -80,7 +80,8 @@ __attribute__((always_inline)) inline bool prune_groups(const StoreView& st, con
       unsigned skip = 0;
 #pragma GCC unroll 8
       for (size_t b = 0; b < kCols; ++b) {
-        const V r = load_lanes_unaligned<V>(st.prune_norms + slot0 + b * kW) - 2.0f * acc[a][gg * kCols + b];
+        const V r = th[a].norm_factor * load_lanes_unaligned<V>(st.prune_norms + slot0 + b * kW) +
+                    th[a].dot_factor * acc[a][gg * kCols + b];
         skip |= greater_mask(r, th[a].tau) << (b * kW);
       }
       if ((live & ~skip) == 0) continue;
@@ -100,7 +101,7 @@ void prune_block(const StoreView& st, const QueryBlock& qb, size_t q0, const dou
   PruneState* th = state + q0;
   for (size_t g = g_begin; g < g_end;) {
     bool all = true;
-    for (int a = 0; a < NQ; ++a) all &= prunable(qb.heaps[q0 + a], qsq[q0 + a], m, th[a]);
+    for (int a = 0; a < NQ; ++a) all &= prunable(st.metric, qb.heaps[q0 + a], qsq[q0 + a], m, th[a]);
     if (!all) {
       const QueryBlock sub{qb.queries + q0, qb.query_norms ? qb.query_norms + q0 : nullptr, qb.heaps + q0,
                            static_cast<size_t>(NQ)};
