@@ -25,6 +25,8 @@
 // erasure, reserve or clear.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -193,6 +195,18 @@ class IdMap {
   void rehash(size_t new_capacity) {
     Slot* fresh = static_cast<Slot*>(std::calloc(new_capacity, sizeof(Slot)));
     if (fresh == nullptr) throw std::bad_alloc();
+#ifdef MADV_POPULATE_WRITE
+    // Only a speed-up: a large table's zero pages are made present at once
+    // (one system call instead of two faults per page, the first on a
+    // lookup, the second on the write that follows it).
+    constexpr size_t kPage = 4096;
+    const size_t bytes = new_capacity * sizeof(Slot);
+    if (bytes >= 64 * kPage) {
+      const uintptr_t begin = (reinterpret_cast<uintptr_t>(fresh) + kPage - 1) / kPage * kPage;
+      const uintptr_t end = (reinterpret_cast<uintptr_t>(fresh) + bytes) / kPage * kPage;
+      if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+#endif
     Slot* old = slots_;
     const size_t old_capacity = capacity_;
     slots_ = fresh;
