@@ -197,6 +197,13 @@ static inline float prune_vector_norm(double vsq, const PruneMargins& m) {
   return static_cast<float>((1.0 - m.k) * vsq);
 }
 
+// The least float >= x (x a finite double, or +inf).
+static inline float float_at_least(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) < x) f = std::nextafter(f, INFINITY);
+  return f;
+}
+
 // tau(q) for a query with prune_square_norm qsq >= 0 and a k-th distance
 // `worst` that is a finite number; rounded upward to float.
 static inline float prune_threshold(float worst, double qsq, const PruneMargins& m) {
@@ -204,9 +211,7 @@ static inline float prune_threshold(float worst, double qsq, const PruneMargins&
   const double t = next * next;  // a product of two floats: exact in double
   double x = t + m.a - (1.0 - m.k) * qsq;
   x += 0x1p-45 * (t + m.a + qsq);  // covers the three roundings in double
-  float tau = static_cast<float>(x);
-  if (static_cast<double>(tau) < x) tau = std::nextafter(tau, INFINITY);
-  return tau;
+  return float_at_least(x);
 }
 
 // ---- Dot-product pruning ----------------------------------------------------
@@ -222,18 +227,16 @@ static inline float prune_threshold(float worst, double qsq, const PruneMargins&
 // upward. So r > tau gives -S_f > tau - A + (K - 2 gamma_d - 2 u) P >= d_k,
 // since K = 2 gamma_(3d+10) and A = 4 (d + 1) 2^-149 exceed what is
 // subtracted: the lane's distance is above the k-th, even on a tie of ids,
-// and skipping it changes nothing. A
-// vector with a non-finite or huge squared norm has n(v) = +inf, which makes
-// r -inf (or NaN for a zero query): never skipped; so are the lanes of a
-// query with such a norm, and every lane while d_k is not a finite number.
+// and skipping it changes nothing. A vector with a non-finite or huge
+// squared norm has n(v) = +inf, which makes r -inf (or NaN for a zero
+// query): never skipped; so are the lanes of a query with such a norm, and
+// every lane while d_k is not a finite number.
 
 // n(v) of a stored vector from its prune_square_norm.
 static inline float prune_dot_vector_norm(double vsq) {
   if (vsq < 0.0) return INFINITY;
   const double x = std::sqrt(vsq) * (1.0 + 0x1p-30);  // covers vsq's and sqrt's roundings
-  float n = static_cast<float>(x);
-  if (static_cast<double>(n) < x) n = std::nextafter(n, INFINITY);
-  return n;
+  return float_at_least(x);
 }
 
 // Per query of a pruned scan: the k-th distance (its bits) that tau was last
@@ -255,12 +258,8 @@ static inline PruneState prune_state_for(DistanceMetric metric, float worst, uin
   if (metric == DistanceMetric::Euclidean) return PruneState{bits, prune_threshold(worst, qsq, m), 1.0f, -2.0f};
   double x = static_cast<double>(worst) + m.a;
   x += 0x1p-45 * (std::fabs(x) + m.a);  // covers the rounding in double
-  float tau = static_cast<float>(x);
-  if (static_cast<double>(tau) < x) tau = std::nextafter(tau, INFINITY);
-  const double sq = m.k * std::sqrt(qsq) * (1.0 + 0x1p-30);
-  float s = static_cast<float>(sq);
-  if (static_cast<double>(s) < sq) s = std::nextafter(s, INFINITY);
-  return PruneState{bits, tau, -s, -1.0f};
+  const float s = float_at_least(m.k * std::sqrt(qsq) * (1.0 + 0x1p-30));
+  return PruneState{bits, float_at_least(x), -s, -1.0f};
 }
 inline constexpr uint32_t kPruneUnset = 0xFFFFFFFFu;  // a NaN
 

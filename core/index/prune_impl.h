@@ -1,8 +1,9 @@
 // The pruned scan (see "Euclidean pruning" and "Dot-product pruning" in
 // kernels.h), written once over a float vector of PRUNE_WIDTH lanes (8 or
-// 16) and compiled by prune_avx2.cpp and prune_avx512.cpp. Only the approximation is computed
-// here, with fused multiply-adds; every distance that reaches a heap comes
-// from the exact scan passed in, for one group at a time.
+// 16) and compiled by prune_avx2.cpp and prune_avx512.cpp. Only the
+// approximation is computed here, with fused multiply-adds; every distance
+// that reaches a heap comes from the exact scan passed in, for one group at
+// a time.
 //
 // Include only from those two files, after defining PRUNE_NAMESPACE,
 // PRUNE_SCAN, PRUNE_WIDTH and PRUNE_NQ (queries per register block).
