@@ -159,20 +159,31 @@ inline const float* column_start(const StoreView& st, size_t col) {
   return st.data + (col / kCols) * (kGroup * st.dim) + (col % kCols) * kW;
 }
 
-// Offers the live lanes of one column's distances to a heap. A whole
-// register of distances is compared with the current worst before the heap
-// is touched; a lane equal to it may still win on its id.
-inline void select_lanes(const StoreView& st, TopK& h, V dist, unsigned live, size_t slot0) {
-  if (h.size >= h.cap) {
-    const float worst = h.hits[0].distance;
-    // Against a NaN worst every lane may win (a number, or a NaN of lower id).
-    if (worst == worst) live &= sign_mask(dist <= worst);
-  }
-  while (live) {
-    const unsigned l = static_cast<unsigned>(__builtin_ctz(live));
-    live &= live - 1;
+// The lanes among `live` whose distances may enter heap h: all of them until
+// it is full, then those not above its worst (a lane equal to it may still
+// win on its id; against a NaN worst every lane may win: a number, or a NaN
+// of lower id). Inlined: once the heap has filled, a column that cannot
+// change it costs one compare of the whole register, not a call.
+__attribute__((always_inline)) inline unsigned heap_candidates(const TopK& h, V dist, unsigned live) {
+  if (h.size < h.cap) return live;
+  const float worst = h.hits[0].distance;
+  if (worst != worst) return live;
+  return live & sign_mask(dist <= worst);
+}
+
+// Offers lanes `lanes` of one column's distances to heap h, one by one.
+__attribute__((noinline)) void offer_lanes(const StoreView& st, TopK& h, V dist, unsigned lanes, size_t slot0) {
+  while (lanes) {
+    const unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+    lanes &= lanes - 1;
     topk_offer(h, Hit{dist[l], st.ids[slot0 + l]});
   }
+}
+
+// Offers the live lanes of one column's distances to a heap.
+__attribute__((always_inline)) inline void select_lanes(const StoreView& st, TopK& h, V dist, unsigned live,
+                                                        size_t slot0) {
+  if (const unsigned lanes = heap_candidates(h, dist, live)) offer_lanes(st, h, dist, lanes, slot0);
 }
 
 // Turns running totals into distances for the sum-based metrics.
