@@ -159,18 +159,6 @@ inline const float* column_start(const StoreView& st, size_t col) {
   return st.data + (col / kCols) * (kGroup * st.dim) + (col % kCols) * kW;
 }
 
-// The lanes among `live` whose distances may enter heap h: all of them until
-// it is full, then those not above its worst (a lane equal to it may still
-// win on its id; against a NaN worst every lane may win: a number, or a NaN
-// of lower id). Inlined: once the heap has filled, a column that cannot
-// change it costs one compare of the whole register, not a call.
-__attribute__((always_inline)) inline unsigned heap_candidates(const TopK& h, V dist, unsigned live) {
-  if (h.size < h.cap) return live;
-  const float worst = h.hits[0].distance;
-  if (worst != worst) return live;
-  return live & sign_mask(dist <= worst);
-}
-
 // Offers lanes `lanes` of one column's distances to heap h, one by one.
 __attribute__((noinline)) void offer_lanes(const StoreView& st, TopK& h, V dist, unsigned lanes, size_t slot0) {
   while (lanes) {
@@ -178,12 +166,6 @@ __attribute__((noinline)) void offer_lanes(const StoreView& st, TopK& h, V dist,
     lanes &= lanes - 1;
     topk_offer(h, Hit{dist[l], st.ids[slot0 + l]});
   }
-}
-
-// Offers the live lanes of one column's distances to a heap.
-__attribute__((always_inline)) inline void select_lanes(const StoreView& st, TopK& h, V dist, unsigned live,
-                                                        size_t slot0) {
-  if (const unsigned lanes = heap_candidates(h, dist, live)) offer_lanes(st, h, dist, lanes, slot0);
 }
 
 // Turns running totals into distances for the sum-based metrics.
@@ -201,16 +183,85 @@ inline V finish(DistanceMetric metric, V total, float qnorm, const float* vnorms
   }
 }
 
+// What a heap admits, read once per query and column run. A full heap with a
+// number as its worst admits only distances at or below it, and a running
+// total can be tested against that without finishing its distance:
+//   Euclidean: the distance sqrt(t) is rounded to nearest and monotone, so
+//     sqrt(t) <= w needs t <= B = w^2 (1 + 2^-24)^2 (where w is subnormal,
+//     only t = 0 qualifies); `limit` is w^2 (1 + 2^-20), a little looser,
+//     computed in double and rounded to a float: a float t <= B is at most
+//     the largest float <= B, and rounding never goes below that one;
+//   dot product: the distance -t <= w exactly when t >= -w;
+//   cosine: the distance itself, against w.
+// A lane that passes is only a candidate: the heap decides on the finished
+// distance. A heap not yet full, or whose worst is NaN, admits every lane (a
+// NaN of lower id may still win).
+struct Gate {
+  unsigned all;  // ~0u when every lane is admitted
+  float worst;   // the heap's worst distance
+  float limit;   // the bound on a running total (Euclidean, dot product)
+};
+
+inline Gate gate_for(const TopK& h, DistanceMetric metric) {
+  if (h.size < h.cap) return Gate{~0u, 0.0f, 0.0f};
+  const float w = h.hits[0].distance;
+  if (w != w) return Gate{~0u, w, 0.0f};
+  switch (metric) {
+    case DistanceMetric::Euclidean:
+      return Gate{0u, w, static_cast<float>(static_cast<double>(w) * w * (1.0 + 0x1p-20))};
+    case DistanceMetric::DotProduct:
+      return Gate{0u, w, -w};
+    default:
+      return Gate{0u, w, w};
+  }
+}
+
+// Lanes of running totals `t` that gate g admits (see Gate).
+inline unsigned gate_lanes(DistanceMetric metric, const Gate& g, V t, float qnorm, const float* vnorms) {
+  switch (metric) {
+    case DistanceMetric::Euclidean:
+      return sign_mask(t <= g.limit);
+    case DistanceMetric::DotProduct:
+      return sign_mask(t >= g.limit);
+    default:
+      return sign_mask(finish(metric, t, qnorm, vnorms) <= g.worst);
+  }
+}
+
+// Offers the live lanes of one column's finished distances to heap h.
+inline void select_lanes(const StoreView& st, TopK& h, V dist, unsigned live, size_t slot0) {
+  const Gate g = gate_for(h, DistanceMetric::Hamming);
+  if (const unsigned lanes = (sign_mask(dist <= g.worst) | g.all) & live) offer_lanes(st, h, dist, lanes, slot0);
+}
+
+// Offers the distances of NQ queries against NC columns to the queries'
+// heaps. Every column is first tested against its heap's gate on the running
+// totals; only when some lane passes are distances finished and offered, so
+// a run that changes no heap (nearly every run of a long scan) costs one
+// compare per column and no square root.
 template <int NQ, int NC, bool kSquares>
 inline void finish_and_select(const StoreView& st, const QueryBlock& qb, size_t q0, size_t col,
                               const V (&tot)[NQ][NC], const unsigned (&live)[NC]) {
-  for (int b = 0; b < NC; ++b) {
-    if (!live[b]) continue;
-    const size_t slot0 = (col + b) * kW;
-    for (int a = 0; a < NQ; ++a) {
-      const float qn = st.norms ? qb.query_norms[q0 + a] : 0.0f;
+  const DistanceMetric metric = kSquares ? DistanceMetric::Euclidean : st.metric;
+  unsigned cand[NQ][NC];
+  unsigned any = 0;
+  for (int a = 0; a < NQ; ++a) {
+    const Gate g = gate_for(qb.heaps[q0 + a], metric);
+    const float qn = st.norms ? qb.query_norms[q0 + a] : 0.0f;
+    for (int b = 0; b < NC; ++b) {
+      const float* vn = st.norms ? st.norms + (col + b) * kW : nullptr;
+      cand[a][b] = (gate_lanes(metric, g, tot[a][b], qn, vn) | g.all) & live[b];
+      any |= cand[a][b];
+    }
+  }
+  if (!any) return;
+  for (int a = 0; a < NQ; ++a) {
+    const float qn = st.norms ? qb.query_norms[q0 + a] : 0.0f;
+    for (int b = 0; b < NC; ++b) {
+      if (!cand[a][b]) continue;
+      const size_t slot0 = (col + b) * kW;
       const float* vn = st.norms ? st.norms + slot0 : nullptr;
-      select_lanes(st, qb.heaps[q0 + a], finish(st.metric, tot[a][b], qn, vn), live[b], slot0);
+      offer_lanes(st, qb.heaps[q0 + a], finish(metric, tot[a][b], qn, vn), cand[a][b], slot0);
     }
   }
 }
