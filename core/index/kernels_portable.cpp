@@ -1,5 +1,5 @@
 // The scan kernel built for the portable instruction set (see kernels_impl.h).
-// Register blocks measured best on an AMD EPYC (Zen 4).
+// Register blocks measured best on an AMD EPYC.
 #define KERNEL_NAMESPACE portable_build
 #define KERNEL_SCAN scan_portable
 #define KERNEL_WIDTH 4
