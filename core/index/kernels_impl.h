@@ -228,7 +228,9 @@ inline unsigned gate_lanes(DistanceMetric metric, const Gate& g, V t, float qnor
   }
 }
 
-// Offers the live lanes of one column's finished distances to heap h.
+// Offers the live lanes of one column's finished distances to heap h (these
+// are compared with the worst distance itself: the metric passed to gate_for
+// shapes only `limit`).
 inline void select_lanes(const StoreView& st, TopK& h, V dist, unsigned live, size_t slot0) {
   const Gate g = gate_for(h, DistanceMetric::Hamming);
   if (const unsigned lanes = (sign_mask(dist <= g.worst) | g.all) & live) offer_lanes(st, h, dist, lanes, slot0);
