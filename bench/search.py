@@ -250,16 +250,16 @@ def print_size(n, d, results, limits, batches):
                                                   "Euclidean" if metric == "l2" else "dot", bound))
 
 
-def run_all_cores(orvex, faiss, data, queries, k, limits, reps):
+def run_all_cores(orvex, faiss, data, queries, k, reps):
     """Batches of 1,000 on every core, wall clock: orvex threads=0 beside FAISS's default threads."""
     pinned = os.sched_getaffinity(0)
     os.sched_setaffinity(0, ALL_CPUS)
     try:
         n, d = data.shape
         cores = len(ALL_CPUS)
-        # The machine's own scaling is measured again here, next to the runs
-        # it is compared with: on a shared machine the neighbours' load
-        # changes within minutes.
+        # The machine's own scaling is measured here, next to the runs it is
+        # compared with, not with the limits printed first: on a shared
+        # machine the neighbours' load changes within minutes.
         limits = machine_limits()
         scaling = limits.get("pair_g_all", 0) / limits["pair_g"] if "pair_g" in limits else None
         # n cores cannot scale past n: a figure above it is noise in the one-core rate.
@@ -380,7 +380,7 @@ def main():
                     gc.collect()
             print_size(n, d, results, limits, opts.batches)
             if not opts.no_all_cores:
-                run_all_cores(orvex, faiss, data, queries, opts.k, limits, opts.batch_reps)
+                run_all_cores(orvex, faiss, data, queries, opts.k, opts.batch_reps)
             sys.stdout.flush()
             del data, queries
             gc.collect()
