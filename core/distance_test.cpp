@@ -13,6 +13,7 @@
 
 #include "filter.h"
 #include "index/brute_force.h"
+#include "index/kernels.h"
 
 namespace orvex {
 namespace {
@@ -88,7 +89,10 @@ class Kernels : public ::testing::TestWithParam<KernelPath> {
     ASSERT_TRUE(set_kernel_path(GetParam()));
     ASSERT_EQ(active_kernel_path(), GetParam());
   }
-  void TearDown() override { set_kernel_path(KernelPath::Auto); }
+  void TearDown() override {
+    set_kernel_path(KernelPath::Auto);
+    kernels::set_pruning(true);
+  }
 };
 
 TEST(Distance, DefinedExamples) {
@@ -107,7 +111,9 @@ TEST(Distance, DefinedExamples) {
 // the hole, so the filter passes group 0 whole, group 1 not at all, group 2 in
 // part, none after it. A lone query reads the first four groups as strands
 // and the other three after them. 17 queries fill uneven register blocks; 2
-// threads split them, 3 split the groups.
+// threads split them, 3 split the groups. Batches run with pruning and
+// without: the unfiltered exact scan of whole blocks of 16 has register
+// blocks of its own.
 TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
   const Filter some = Filter::exists("p");
   const auto pass = [](uint64_t i) { return i < 16 || i == 99 || (i >= 32 && i < 38 && i % 2 == 0); };
@@ -138,9 +144,13 @@ TEST_P(Kernels, SearchesMatchReferenceAndFullSort) {
           for (size_t j = 0; j < 17; ++j)
             expect_top_k(index.search(std::span(queries).subspan(j * dim, dim), k, f), (f ? filtered : all)[j], k);
           for (size_t threads : {1, 2, 3}) {
-            const auto batch = index.search_batch(queries, 17, k, f, false, threads);
-            ASSERT_EQ(batch.size(), 17u);
-            for (size_t j = 0; j < 17; ++j) expect_top_k(batch[j], (f ? filtered : all)[j], k);
+            for (bool pruning : {true, false}) {
+              kernels::set_pruning(pruning);
+              const auto batch = index.search_batch(queries, 17, k, f, false, threads);
+              kernels::set_pruning(true);
+              ASSERT_EQ(batch.size(), 17u);
+              for (size_t j = 0; j < 17; ++j) expect_top_k(batch[j], (f ? filtered : all)[j], k);
+            }
           }
         }
       }
@@ -204,6 +214,42 @@ TEST_P(Kernels, PrunedBatchMatchesExactDistances) {
       for (size_t nq : {7, 9}) {
         const auto batch = index.search_batch(std::span(queries).first(nq * dim), nq, k, nullptr, false, nq - 6);
         for (size_t j = 0; j < nq; ++j) expect_top_k(batch[j], all[j], k);
+      }
+    }
+  }
+}
+
+// The exact batch scan, unpruned, on plain data: long enough for the heaps
+// to fill (k = 300) and for each query of a register block to meet its own
+// candidates in groups where the others meet none.
+TEST_P(Kernels, ExactBatchMatchesReference) {
+  kernels::set_pruning(false);
+  std::normal_distribution<float> normal;
+  for (M m : {M::Euclidean, M::DotProduct}) {
+    for (size_t dim : {16, 48, 128}) {
+      SCOPED_TRACE(std::string(metric_name(m)) + " dim " + std::to_string(dim));
+      std::mt19937 rng(static_cast<uint32_t>(dim));
+      const auto row = [&] {
+        Vec v(dim);
+        for (float& x : v) x = normal(rng);
+        return v;
+      };
+      BruteForceIndex index(m, dim);
+      std::vector<Vec> stored;
+      for (uint64_t i = 0; i < 1000; ++i) {
+        stored.push_back(row());
+        ASSERT_TRUE(index.insert(i, stored.back()).ok());
+      }
+      Vec queries;
+      std::vector<std::map<uint64_t, float>> all(13);
+      for (size_t j = 0; j < 13; ++j) {
+        const Vec q = row();
+        queries.insert(queries.end(), q.begin(), q.end());
+        for (uint64_t id = 0; id < stored.size(); ++id) all[j][id] = reference(m, q, stored[id]);
+      }
+      for (uint64_t k : {1, 10, 300}) {
+        const auto batch = index.search_batch(queries, 13, k);
+        for (size_t j = 0; j < 13; ++j) expect_top_k(batch[j], all[j], k);
       }
     }
   }

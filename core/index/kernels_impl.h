@@ -10,7 +10,9 @@
 // Euclidean terms, one for products), so each loaded column serves
 // several queries and several independent addition chains are in flight. A
 // lone query takes whole groups (adjacent columns share their cache lines)
-// from several strands of the store at once (see scan_strands).
+// from several strands of the store at once (see scan_strands). The AVX2
+// build carries unfiltered Euclidean and dot-product scans of whole blocks of
+// 16 components with hand-scheduled runs (runs_avx2.h).
 //
 // Include only from those three files, after defining KERNEL_NAMESPACE,
 // KERNEL_SCAN (the exported scan function's name), KERNEL_WIDTH,
@@ -268,6 +270,64 @@ inline void finish_and_select(const StoreView& st, const QueryBlock& qb, size_t 
   }
 }
 
+// The AVX2 build carries long unfiltered scans (Euclidean and dot product,
+// dim a multiple of 16) with the hand-scheduled runs of runs_avx2.h, in
+// blocks of kRunQueries[kSquares] queries; everything else takes the blocks
+// of block_sums.
+#if KERNEL_WIDTH == 8 && KERNEL_SPLIT_SUBTRACTIONS
+#define KERNEL_HAS_RUNS 1
+#include "runs_avx2.h"
+constexpr int kRunQueries[2] = {6, 5};  // products, Euclidean terms
+#else
+#define KERNEL_HAS_RUNS 0
+#endif
+
+inline bool runs_apply(const StoreView& st) {
+  return KERNEL_HAS_RUNS && !st.match && st.dim > 0 && st.dim % kGroup == 0 &&
+         (st.metric == DistanceMetric::Euclidean || st.metric == DistanceMetric::DotProduct);
+}
+
+#if KERNEL_HAS_RUNS
+// The limits of queries q0 .. q0+NQ-1 for the runs; false when some heap
+// admits every lane (not yet full, or a NaN worst), which a limit cannot
+// express.
+template <int NQ>
+inline bool run_limits(const QueryBlock& qb, size_t q0, DistanceMetric metric, float (&limit)[NQ]) {
+  for (int a = 0; a < NQ; ++a) {
+    const Gate g = gate_for(qb.heaps[q0 + a], metric);
+    if (g.all) return false;
+    limit[a] = g.limit;
+  }
+  return true;
+}
+
+// Columns [c, c_end) (whole groups) for queries q0 .. q0+NQ-1 by the runs;
+// returns where it stopped. A group's totals reach the heaps only when some
+// total passes its limit, or while some heap admits every lane.
+template <int NQ, bool kSquares>
+inline size_t scan_runs(const StoreView& st, const QueryBlock& qb, size_t q0, const float* const* qs, size_t c,
+                        size_t c_end) {
+  const size_t blocks = st.dim / kGroup;
+  float limit[NQ] = {};
+  bool gated = run_limits(qb, q0, st.metric, limit);
+  alignas(32) V tot[NQ][kCols];
+  for (; c + kCols <= c_end; c += kCols) {
+    bool pass;
+    if constexpr (kSquares) {
+      pass = run_squares_5x2(qs, column_start(st, c), blocks, limit, tot);
+    } else {
+      pass = run_products_6x2(qs, column_start(st, c), blocks, limit, tot);
+    }
+    if (pass || !gated) {
+      const unsigned live[kCols] = {live_lanes(st, c), live_lanes(st, c + 1)};
+      finish_and_select<NQ, kCols, kSquares>(st, qb, q0, c, tot, live);
+      gated = run_limits(qb, q0, st.metric, limit);
+    }
+  }
+  return c;
+}
+#endif
+
 // Whether columns [c, c + count) hold stored vectors that all pass the filter.
 inline bool all_lanes_live(const StoreView& st, size_t c, int count) {
   for (int b = 0; b < count; ++b) {
@@ -285,6 +345,11 @@ inline void scan_block(const StoreView& st, const QueryBlock& qb, size_t q0, siz
   const size_t c_end = g_end * kCols;
   size_t c = g_begin * kCols;
   if (!st.match) {
+#if KERNEL_HAS_RUNS
+    if constexpr (NC == static_cast<int>(kCols) && NQ == kRunQueries[kSquares]) {
+      if (runs_apply(st)) c = scan_runs<NQ, kSquares>(st, qb, q0, qs, c, c_end);
+    }
+#endif
     for (; c + NC <= c_end; c += NC) {
       const float* cols[NC];
       unsigned live[NC];
@@ -389,6 +454,14 @@ inline void scan_sums(const StoreView& st, const QueryBlock& qb, size_t g_begin,
   }
 }
 
+template <bool kSquares>
+inline void scan_metric(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
+#if KERNEL_HAS_RUNS
+  if (runs_apply(st)) return scan_sums<kRunQueries[kSquares], kSquares>(st, qb, g_begin, g_end);
+#endif
+  scan_sums<kSquares ? KERNEL_NQ_L2 : KERNEL_NQ_DOT, kSquares>(st, qb, g_begin, g_end);
+}
+
 // Hamming: per lane, the number of components on which q and v fall on
 // different sides of 0.5 (0.5 and NaN count as not set).
 inline void scan_hamming(const StoreView& st, const QueryBlock& qb, size_t g_begin, size_t g_end) {
@@ -424,11 +497,11 @@ void KERNEL_SCAN(const StoreView& store, const QueryBlock& block, size_t g_begin
   using namespace KERNEL_NAMESPACE;
   switch (store.metric) {
     case DistanceMetric::Euclidean:
-      scan_sums<KERNEL_NQ_L2, true>(store, block, g_begin, g_end);
+      scan_metric<true>(store, block, g_begin, g_end);
       break;
     case DistanceMetric::Cosine:
     case DistanceMetric::DotProduct:
-      scan_sums<KERNEL_NQ_DOT, false>(store, block, g_begin, g_end);
+      scan_metric<false>(store, block, g_begin, g_end);
       break;
     case DistanceMetric::Hamming:
       scan_hamming(store, block, g_begin, g_end);

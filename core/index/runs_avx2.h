@@ -1,0 +1,181 @@
+// The two register blocks that carry a long AVX2 scan, scheduled by hand: 6
+// queries against the 2 columns of a group for products (dot product), 5
+// queries against them for Euclidean terms. One call computes one group's
+// running totals for those queries over all of dim (a positive multiple of
+// 16) and tests them against the queries' gates while they are still in
+// registers, so the caller leaves its loop only for a group that may change a
+// heap.
+//
+// Why by hand (measured on Zen 3): these loops are bound by how many
+// instructions, vector loads included, reach the floating-point units per
+// cycle, and by their order. The compiler's loop spends three pointer
+// increments and a compare on every step of 16 components, spills running
+// totals around every block, and interleaves each product with its sum;
+// unrolled whole, it reorders the block into spills. Here a block of 16 steps
+// is unrolled with constant offsets, every step loads each column once and
+// broadcasts each query component once, a query's two products (or
+// differences and squares) are issued before their two sums, the running
+// totals live in a small array between blocks, and the gate is tested in
+// registers. Half of the Euclidean subtractions run as fma(v, -1, q) on the
+// multiply units, the other half on the add units.
+//
+// Arithmetic: the defined order per lane, as in kernels_impl.h: a block sum
+// starts from its first term and adds the next fifteen left to right, then is
+// added to the running total, which starts at +0.0. Every product, difference
+// and sum is rounded on its own; the only fused instruction is fma(v, -1, q)
+// for q - v (an exact product, so one rounding), written as vfnmadd with 1.0.
+//
+// Include only from kernels_impl.h in the AVX2 build (KERNEL_WIDTH 8, with
+// FMA), inside its namespace: V is that build's 8-lane float vector.
+#pragma once
+
+// Offsets of step \i inside a block: component i of both columns, and of the
+// queries (4 bytes a component; idx advances 64 bytes a block).
+#define ORVEX_COLUMNS(OFF)              \
+  "vmovaps " OFF "(%[c]), %%ymm0\n\t" \
+  "vmovaps " OFF "+32(%[c]), %%ymm1\n\t"
+
+// Products: column 0 in ymm0, column 1 in ymm1, the query component in ymm2,
+// a product in ymm3; the block sums of query a in ymm(4 + 2a) and ymm(5 + 2a).
+#define ORVEX_PRODUCTS_FIRST(Q, S0, S1)                     \
+  "vbroadcastss (%[" Q "],%[idx]), %%ymm2\n\t"              \
+  "vmulps %%ymm2, %%ymm0, %%ymm" S0 "\n\t"                \
+  "vmulps %%ymm2, %%ymm1, %%ymm" S1 "\n\t"
+#define ORVEX_PRODUCTS_NEXT(Q, S0, S1)                      \
+  "vbroadcastss \\i*4(%[" Q "],%[idx]), %%ymm2\n\t"        \
+  "vmulps %%ymm2, %%ymm0, %%ymm3\n\t"                       \
+  "vmulps %%ymm2, %%ymm1, %%ymm2\n\t"                       \
+  "vaddps %%ymm3, %%ymm" S0 ", %%ymm" S0 "\n\t"           \
+  "vaddps %%ymm2, %%ymm" S1 ", %%ymm" S1 "\n\t"
+
+// Euclidean terms: columns as above, 1.0 in ymm5, q in ymm2 (then q - v1),
+// q - v0 in ymm3; the block sums of query a in ymm(6 + 2a) and ymm(7 + 2a).
+#define ORVEX_SQUARES_FIRST(Q, S0, S1)                      \
+  "vbroadcastss (%[" Q "],%[idx]), %%ymm2\n\t"              \
+  "vsubps %%ymm0, %%ymm2, %%ymm3\n\t"                       \
+  "vfnmadd231ps %%ymm5, %%ymm1, %%ymm2\n\t"                 \
+  "vmulps %%ymm3, %%ymm3, %%ymm" S0 "\n\t"                \
+  "vmulps %%ymm2, %%ymm2, %%ymm" S1 "\n\t"
+#define ORVEX_SQUARES_NEXT(Q, S0, S1)                       \
+  "vbroadcastss \\i*4(%[" Q "],%[idx]), %%ymm2\n\t"        \
+  "vsubps %%ymm0, %%ymm2, %%ymm3\n\t"                       \
+  "vfnmadd231ps %%ymm5, %%ymm1, %%ymm2\n\t"                 \
+  "vmulps %%ymm3, %%ymm3, %%ymm3\n\t"                       \
+  "vmulps %%ymm2, %%ymm2, %%ymm2\n\t"                       \
+  "vaddps %%ymm3, %%ymm" S0 ", %%ymm" S0 "\n\t"           \
+  "vaddps %%ymm2, %%ymm" S1 ", %%ymm" S1 "\n\t"
+
+// The running total at byte OFF of the totals array plus block sum S.
+#define ORVEX_TOTAL(S, OFF)                                 \
+  "vaddps " OFF "(%[t]), %%ymm" S ", %%ymm" S "\n\t"      \
+  "vmovaps %%ymm" S ", " OFF "(%[t])\n\t"
+
+// The totals S0 and S1 of one query against its limit at byte LIM of the
+// limits (predicate PRED: 29 is >=, 18 is <=; both ordered, so a NaN total
+// never passes), or-ed into ymm1.
+#define ORVEX_GATE(PRED, LIM, S0, S1)                       \
+  "vbroadcastss " LIM "(%[lim]), %%ymm0\n\t"                \
+  "vcmpps $" PRED ", %%ymm0, %%ymm" S0 ", %%ymm2\n\t"     \
+  "vorps %%ymm2, %%ymm1, %%ymm1\n\t"                        \
+  "vcmpps $" PRED ", %%ymm0, %%ymm" S1 ", %%ymm2\n\t"     \
+  "vorps %%ymm2, %%ymm1, %%ymm1\n\t"
+
+// Zeroes the running totals at byte OFFSETS of the totals array, opens the
+// loop over blocks and loads step 0's columns.
+#define ORVEX_BEGIN(OFFSETS)              \
+  "vxorps %%xmm0, %%xmm0, %%xmm0\n\t"   \
+  ".irp o," OFFSETS "\n\t"              \
+  "vmovaps %%ymm0, \\o(%[t])\n\t"       \
+  ".endr\n\t"                           \
+  "1:\n\t" ORVEX_COLUMNS("0")
+// Steps i = 1 .. 15 of a block (the assembler repeats the text for each i); their
+// columns are loaded here, the rest comes before ORVEX_STEPS_END.
+#define ORVEX_STEPS ".irp i,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n\t" ORVEX_COLUMNS("\\i*64")
+#define ORVEX_STEPS_END ".endr\n\t"
+#define ORVEX_NEXT_BLOCK     \
+  "add $1024, %[c]\n\t"      \
+  "add $64, %[idx]\n\t"      \
+  "dec %[k]\n\t"             \
+  "jnz 1b\n\t"
+#define ORVEX_CLOBBERS                                                                                  \
+  "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", \
+      "xmm13", "xmm14", "xmm15", "memory", "cc"
+
+// Group `group` (64-byte aligned, component i of lane l of column b at
+// 16 i + 8 b + l) against queries q[0..5]: computes tot[a][b], the running
+// totals of query a and column b over blocks = dim / 16 >= 1 blocks, and
+// returns whether some lane has tot[a][b] >= limit[a].
+inline bool run_products_6x2(const float* const* q, const float* group, size_t blocks, const float* limit,
+                             V (&tot)[6][2]) {
+  size_t idx = 0;
+  unsigned mask;
+  asm volatile(
+      ORVEX_BEGIN("0,32,64,96,128,160,192,224,256,288,320,352")
+      ORVEX_PRODUCTS_FIRST("q0", "4", "5") ORVEX_PRODUCTS_FIRST("q1", "6", "7")
+      ORVEX_PRODUCTS_FIRST("q2", "8", "9") ORVEX_PRODUCTS_FIRST("q3", "10", "11")
+      ORVEX_PRODUCTS_FIRST("q4", "12", "13") ORVEX_PRODUCTS_FIRST("q5", "14", "15")
+      ORVEX_STEPS
+      ORVEX_PRODUCTS_NEXT("q0", "4", "5") ORVEX_PRODUCTS_NEXT("q1", "6", "7")
+      ORVEX_PRODUCTS_NEXT("q2", "8", "9") ORVEX_PRODUCTS_NEXT("q3", "10", "11")
+      ORVEX_PRODUCTS_NEXT("q4", "12", "13") ORVEX_PRODUCTS_NEXT("q5", "14", "15")
+      ORVEX_STEPS_END
+      ORVEX_TOTAL("4", "0") ORVEX_TOTAL("5", "32") ORVEX_TOTAL("6", "64") ORVEX_TOTAL("7", "96")
+      ORVEX_TOTAL("8", "128") ORVEX_TOTAL("9", "160") ORVEX_TOTAL("10", "192") ORVEX_TOTAL("11", "224")
+      ORVEX_TOTAL("12", "256") ORVEX_TOTAL("13", "288") ORVEX_TOTAL("14", "320") ORVEX_TOTAL("15", "352")
+      ORVEX_NEXT_BLOCK
+      "vxorps %%xmm1, %%xmm1, %%xmm1\n\t"
+      ORVEX_GATE("29", "0", "4", "5") ORVEX_GATE("29", "4", "6", "7") ORVEX_GATE("29", "8", "8", "9")
+      ORVEX_GATE("29", "12", "10", "11") ORVEX_GATE("29", "16", "12", "13") ORVEX_GATE("29", "20", "14", "15")
+      "vmovmskps %%ymm1, %k[mask]\n\t"
+      : [c] "+r"(group), [idx] "+r"(idx), [k] "+r"(blocks), [mask] "=&r"(mask)
+      : [q0] "r"(q[0]), [q1] "r"(q[1]), [q2] "r"(q[2]), [q3] "r"(q[3]), [q4] "r"(q[4]), [q5] "r"(q[5]),
+        [t] "r"(&tot[0][0]), [lim] "r"(limit)
+      : ORVEX_CLOBBERS);
+  return mask != 0;
+}
+
+// The same for Euclidean terms and queries q[0..4]: returns whether some lane
+// has tot[a][b] <= limit[a].
+inline bool run_squares_5x2(const float* const* q, const float* group, size_t blocks, const float* limit,
+                            V (&tot)[5][2]) {
+  static constexpr float kOne = 1.0f;
+  size_t idx = 0;
+  unsigned mask;
+  asm volatile(
+      "vbroadcastss %[one], %%ymm5\n\t"
+      ORVEX_BEGIN("0,32,64,96,128,160,192,224,256,288")
+      ORVEX_SQUARES_FIRST("q0", "6", "7") ORVEX_SQUARES_FIRST("q1", "8", "9")
+      ORVEX_SQUARES_FIRST("q2", "10", "11") ORVEX_SQUARES_FIRST("q3", "12", "13")
+      ORVEX_SQUARES_FIRST("q4", "14", "15")
+      ORVEX_STEPS
+      ORVEX_SQUARES_NEXT("q0", "6", "7") ORVEX_SQUARES_NEXT("q1", "8", "9")
+      ORVEX_SQUARES_NEXT("q2", "10", "11") ORVEX_SQUARES_NEXT("q3", "12", "13")
+      ORVEX_SQUARES_NEXT("q4", "14", "15")
+      ORVEX_STEPS_END
+      ORVEX_TOTAL("6", "0") ORVEX_TOTAL("7", "32") ORVEX_TOTAL("8", "64") ORVEX_TOTAL("9", "96")
+      ORVEX_TOTAL("10", "128") ORVEX_TOTAL("11", "160") ORVEX_TOTAL("12", "192") ORVEX_TOTAL("13", "224")
+      ORVEX_TOTAL("14", "256") ORVEX_TOTAL("15", "288")
+      ORVEX_NEXT_BLOCK
+      "vxorps %%xmm1, %%xmm1, %%xmm1\n\t"
+      ORVEX_GATE("18", "0", "6", "7") ORVEX_GATE("18", "4", "8", "9") ORVEX_GATE("18", "8", "10", "11")
+      ORVEX_GATE("18", "12", "12", "13") ORVEX_GATE("18", "16", "14", "15")
+      "vmovmskps %%ymm1, %k[mask]\n\t"
+      : [c] "+r"(group), [idx] "+r"(idx), [k] "+r"(blocks), [mask] "=&r"(mask)
+      : [q0] "r"(q[0]), [q1] "r"(q[1]), [q2] "r"(q[2]), [q3] "r"(q[3]), [q4] "r"(q[4]), [t] "r"(&tot[0][0]),
+        [lim] "r"(limit), [one] "m"(kOne)
+      : ORVEX_CLOBBERS);
+  return mask != 0;
+}
+
+#undef ORVEX_COLUMNS
+#undef ORVEX_PRODUCTS_FIRST
+#undef ORVEX_PRODUCTS_NEXT
+#undef ORVEX_SQUARES_FIRST
+#undef ORVEX_SQUARES_NEXT
+#undef ORVEX_TOTAL
+#undef ORVEX_GATE
+#undef ORVEX_BEGIN
+#undef ORVEX_STEPS
+#undef ORVEX_STEPS_END
+#undef ORVEX_NEXT_BLOCK
+#undef ORVEX_CLOBBERS
