@@ -35,10 +35,18 @@
   "vmovaps " OFF "(%[c]), %%ymm0\n\t" \
   "vmovaps " OFF "+32(%[c]), %%ymm1\n\t"
 
+// The running total at byte OFF of the totals array plus block sum S. Step 0
+// of a block adds the previous block's sums (zero before the first block)
+// just before it overwrites them, which keeps both kinds of unit busy.
+#define ORVEX_TOTAL(S, OFF)                                 \
+  "vaddps " OFF "(%[t]), %%ymm" S ", %%ymm" S "\n\t"      \
+  "vmovaps %%ymm" S ", " OFF "(%[t])\n\t"
+
 // Products: column 0 in ymm0, column 1 in ymm1, the query component in ymm2,
 // a product in ymm3; the block sums of query a in ymm(4 + 2a) and ymm(5 + 2a).
-#define ORVEX_PRODUCTS_FIRST(Q, S0, S1)                     \
+#define ORVEX_PRODUCTS_FIRST(Q, S0, T0, S1, T1)             \
   "vbroadcastss (%[" Q "],%[idx]), %%ymm2\n\t"              \
+  ORVEX_TOTAL(S0, T0) ORVEX_TOTAL(S1, T1)                   \
   "vmulps %%ymm2, %%ymm0, %%ymm" S0 "\n\t"                \
   "vmulps %%ymm2, %%ymm1, %%ymm" S1 "\n\t"
 #define ORVEX_PRODUCTS_NEXT(Q, S0, S1)                      \
@@ -50,8 +58,9 @@
 
 // Euclidean terms: columns as above, 1.0 in ymm5, q in ymm2 (then q - v1),
 // q - v0 in ymm3; the block sums of query a in ymm(6 + 2a) and ymm(7 + 2a).
-#define ORVEX_SQUARES_FIRST(Q, S0, S1)                      \
+#define ORVEX_SQUARES_FIRST(Q, S0, T0, S1, T1)              \
   "vbroadcastss (%[" Q "],%[idx]), %%ymm2\n\t"              \
+  ORVEX_TOTAL(S0, T0) ORVEX_TOTAL(S1, T1)                   \
   "vsubps %%ymm0, %%ymm2, %%ymm3\n\t"                       \
   "vfnmadd231ps %%ymm5, %%ymm1, %%ymm2\n\t"                 \
   "vmulps %%ymm3, %%ymm3, %%ymm" S0 "\n\t"                \
@@ -65,11 +74,6 @@
   "vaddps %%ymm3, %%ymm" S0 ", %%ymm" S0 "\n\t"           \
   "vaddps %%ymm2, %%ymm" S1 ", %%ymm" S1 "\n\t"
 
-// The running total at byte OFF of the totals array plus block sum S.
-#define ORVEX_TOTAL(S, OFF)                                 \
-  "vaddps " OFF "(%[t]), %%ymm" S ", %%ymm" S "\n\t"      \
-  "vmovaps %%ymm" S ", " OFF "(%[t])\n\t"
-
 // The totals S0 and S1 of one query against its limit at byte LIM of the
 // limits (predicate PRED: 29 is >=, 18 is <=; both ordered, so a NaN total
 // never passes), or-ed into ymm1.
@@ -80,14 +84,15 @@
   "vcmpps $" PRED ", %%ymm0, %%ymm" S1 ", %%ymm2\n\t"     \
   "vorps %%ymm2, %%ymm1, %%ymm1\n\t"
 
-// Zeroes the running totals at byte OFFSETS of the totals array, opens the
-// loop over blocks and loads step 0's columns.
+// Zeroes every register and the running totals at byte OFFSETS of the
+// totals array.
 #define ORVEX_BEGIN(OFFSETS)              \
-  "vxorps %%xmm0, %%xmm0, %%xmm0\n\t"   \
+  "vzeroall\n\t"                        \
   ".irp o," OFFSETS "\n\t"              \
   "vmovaps %%ymm0, \\o(%[t])\n\t"       \
-  ".endr\n\t"                           \
-  "1:\n\t" ORVEX_COLUMNS("0")
+  ".endr\n\t"
+// Opens the loop over blocks and loads step 0's columns.
+#define ORVEX_BLOCK "1:\n\t" ORVEX_COLUMNS("0")
 // Steps i = 1 .. 15 of a block (the assembler repeats the text for each i); their
 // columns are loaded here, the rest comes before ORVEX_STEPS_END.
 #define ORVEX_STEPS ".irp i,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n\t" ORVEX_COLUMNS("\\i*64")
@@ -111,18 +116,19 @@ inline bool run_products_6x2(const float* const* q, const float* group, size_t b
   unsigned mask;
   asm volatile(
       ORVEX_BEGIN("0,32,64,96,128,160,192,224,256,288,320,352")
-      ORVEX_PRODUCTS_FIRST("q0", "4", "5") ORVEX_PRODUCTS_FIRST("q1", "6", "7")
-      ORVEX_PRODUCTS_FIRST("q2", "8", "9") ORVEX_PRODUCTS_FIRST("q3", "10", "11")
-      ORVEX_PRODUCTS_FIRST("q4", "12", "13") ORVEX_PRODUCTS_FIRST("q5", "14", "15")
+      ORVEX_BLOCK
+      ORVEX_PRODUCTS_FIRST("q0", "4", "0", "5", "32") ORVEX_PRODUCTS_FIRST("q1", "6", "64", "7", "96")
+      ORVEX_PRODUCTS_FIRST("q2", "8", "128", "9", "160") ORVEX_PRODUCTS_FIRST("q3", "10", "192", "11", "224")
+      ORVEX_PRODUCTS_FIRST("q4", "12", "256", "13", "288") ORVEX_PRODUCTS_FIRST("q5", "14", "320", "15", "352")
       ORVEX_STEPS
       ORVEX_PRODUCTS_NEXT("q0", "4", "5") ORVEX_PRODUCTS_NEXT("q1", "6", "7")
       ORVEX_PRODUCTS_NEXT("q2", "8", "9") ORVEX_PRODUCTS_NEXT("q3", "10", "11")
       ORVEX_PRODUCTS_NEXT("q4", "12", "13") ORVEX_PRODUCTS_NEXT("q5", "14", "15")
       ORVEX_STEPS_END
+      ORVEX_NEXT_BLOCK
       ORVEX_TOTAL("4", "0") ORVEX_TOTAL("5", "32") ORVEX_TOTAL("6", "64") ORVEX_TOTAL("7", "96")
       ORVEX_TOTAL("8", "128") ORVEX_TOTAL("9", "160") ORVEX_TOTAL("10", "192") ORVEX_TOTAL("11", "224")
       ORVEX_TOTAL("12", "256") ORVEX_TOTAL("13", "288") ORVEX_TOTAL("14", "320") ORVEX_TOTAL("15", "352")
-      ORVEX_NEXT_BLOCK
       "vxorps %%xmm1, %%xmm1, %%xmm1\n\t"
       ORVEX_GATE("29", "0", "4", "5") ORVEX_GATE("29", "4", "6", "7") ORVEX_GATE("29", "8", "8", "9")
       ORVEX_GATE("29", "12", "10", "11") ORVEX_GATE("29", "16", "12", "13") ORVEX_GATE("29", "20", "14", "15")
@@ -142,20 +148,21 @@ inline bool run_squares_5x2(const float* const* q, const float* group, size_t bl
   size_t idx = 0;
   unsigned mask;
   asm volatile(
-      "vbroadcastss %[one], %%ymm5\n\t"
       ORVEX_BEGIN("0,32,64,96,128,160,192,224,256,288")
-      ORVEX_SQUARES_FIRST("q0", "6", "7") ORVEX_SQUARES_FIRST("q1", "8", "9")
-      ORVEX_SQUARES_FIRST("q2", "10", "11") ORVEX_SQUARES_FIRST("q3", "12", "13")
-      ORVEX_SQUARES_FIRST("q4", "14", "15")
+      "vbroadcastss %[one], %%ymm5\n\t"
+      ORVEX_BLOCK
+      ORVEX_SQUARES_FIRST("q0", "6", "0", "7", "32") ORVEX_SQUARES_FIRST("q1", "8", "64", "9", "96")
+      ORVEX_SQUARES_FIRST("q2", "10", "128", "11", "160") ORVEX_SQUARES_FIRST("q3", "12", "192", "13", "224")
+      ORVEX_SQUARES_FIRST("q4", "14", "256", "15", "288")
       ORVEX_STEPS
       ORVEX_SQUARES_NEXT("q0", "6", "7") ORVEX_SQUARES_NEXT("q1", "8", "9")
       ORVEX_SQUARES_NEXT("q2", "10", "11") ORVEX_SQUARES_NEXT("q3", "12", "13")
       ORVEX_SQUARES_NEXT("q4", "14", "15")
       ORVEX_STEPS_END
+      ORVEX_NEXT_BLOCK
       ORVEX_TOTAL("6", "0") ORVEX_TOTAL("7", "32") ORVEX_TOTAL("8", "64") ORVEX_TOTAL("9", "96")
       ORVEX_TOTAL("10", "128") ORVEX_TOTAL("11", "160") ORVEX_TOTAL("12", "192") ORVEX_TOTAL("13", "224")
       ORVEX_TOTAL("14", "256") ORVEX_TOTAL("15", "288")
-      ORVEX_NEXT_BLOCK
       "vxorps %%xmm1, %%xmm1, %%xmm1\n\t"
       ORVEX_GATE("18", "0", "6", "7") ORVEX_GATE("18", "4", "8", "9") ORVEX_GATE("18", "8", "10", "11")
       ORVEX_GATE("18", "12", "12", "13") ORVEX_GATE("18", "16", "14", "15")
@@ -175,6 +182,7 @@ inline bool run_squares_5x2(const float* const* q, const float* group, size_t bl
 #undef ORVEX_TOTAL
 #undef ORVEX_GATE
 #undef ORVEX_BEGIN
+#undef ORVEX_BLOCK
 #undef ORVEX_STEPS
 #undef ORVEX_STEPS_END
 #undef ORVEX_NEXT_BLOCK
