@@ -29,8 +29,9 @@
 // FMA), inside its namespace: V is that build's 8-lane float vector.
 #pragma once
 
-// Offsets of step \i inside a block: component i of both columns, and of the
-// queries (4 bytes a component; idx advances 64 bytes a block).
+// Loads one step's component of both columns; OFF is its byte offset in the
+// block (64 bytes a component, 1024 a block; the queries' offset idx advances
+// 64 bytes a block, 4 a component).
 #define ORVEX_COLUMNS(OFF)              \
   "vmovaps " OFF "(%[c]), %%ymm0\n\t" \
   "vmovaps " OFF "+32(%[c]), %%ymm1\n\t"
