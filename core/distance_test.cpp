@@ -3,6 +3,8 @@
 #include "distance.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -81,6 +83,31 @@ void expect_top_k(const std::vector<SearchResult>& got, const std::map<uint64_t,
     EXPECT_TRUE(same_bits(got[i].distance, all.at(want[i].second))) << "rank " << i << ": " << got[i].distance;
   }
 }
+
+// Rows copied to the very end of a readable mapping whose next page cannot be
+// read: a scan that reads past its queries faults.
+class AtPageEnd {
+ public:
+  explicit AtPageEnd(const Vec& rows) : n_(rows.size()) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (n_ * sizeof(float) + page - 1) / page * page + page;
+    base_ = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base_ == MAP_FAILED) throw std::bad_alloc();
+    char* guard = static_cast<char*>(base_) + size_ - page;
+    if (mprotect(guard, page, PROT_NONE) != 0) throw std::bad_alloc();
+    data_ = reinterpret_cast<float*>(guard) - n_;
+    std::copy(rows.begin(), rows.end(), data_);
+  }
+  AtPageEnd(const AtPageEnd&) = delete;
+  AtPageEnd& operator=(const AtPageEnd&) = delete;
+  ~AtPageEnd() { munmap(base_, size_); }
+  std::span<const float> rows() const { return {data_, n_}; }
+
+ private:
+  size_t n_, size_ = 0;
+  void* base_ = nullptr;
+  float* data_ = nullptr;
+};
 
 class Kernels : public ::testing::TestWithParam<KernelPath> {
  protected:
@@ -246,9 +273,14 @@ TEST_P(Kernels, ExactBatchMatchesReference) {
         queries.insert(queries.end(), q.begin(), q.end());
         for (uint64_t id = 0; id < stored.size(); ++id) all[j][id] = reference(m, q, stored[id]);
       }
+      // Twelve queries fill whole register blocks, so the last one is read
+      // by a block too; it ends where reading stops being allowed.
+      const AtPageEnd twelve(Vec(queries.begin(), queries.begin() + 12 * dim));
       for (uint64_t k : {1, 10, 300}) {
         const auto batch = index.search_batch(queries, 13, k);
         for (size_t j = 0; j < 13; ++j) expect_top_k(batch[j], all[j], k);
+        const auto guarded = index.search_batch(twelve.rows(), 12, k);
+        for (size_t j = 0; j < 12; ++j) expect_top_k(guarded[j], all[j], k);
       }
     }
   }

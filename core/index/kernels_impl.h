@@ -277,7 +277,7 @@ inline void finish_and_select(const StoreView& st, const QueryBlock& qb, size_t 
 #if KERNEL_WIDTH == 8 && KERNEL_SPLIT_SUBTRACTIONS
 #define KERNEL_HAS_RUNS 1
 #include "runs_avx2.h"
-constexpr int kRunQueries[2] = {6, 5};  // products, Euclidean terms
+constexpr int kRunQueries[2] = {6, 4};  // products, Euclidean terms
 #else
 #define KERNEL_HAS_RUNS 0
 #endif
@@ -314,7 +314,7 @@ inline size_t scan_runs(const StoreView& st, const QueryBlock& qb, size_t q0, co
   for (; c + kCols <= c_end; c += kCols) {
     bool pass;
     if constexpr (kSquares) {
-      pass = run_squares_5x2(qs, column_start(st, c), blocks, limit, tot);
+      pass = run_squares_4x2(qs, column_start(st, c), blocks, limit, tot);
     } else {
       pass = run_products_6x2(qs, column_start(st, c), blocks, limit, tot);
     }

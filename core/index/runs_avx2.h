@@ -1,5 +1,5 @@
 // The two register blocks that carry a long AVX2 scan, scheduled by hand: 6
-// queries against the 2 columns of a group for products (dot product), 5
+// queries against the 2 columns of a group for products (dot product), 4
 // queries against them for Euclidean terms. One call computes one group's
 // running totals for those queries over all of dim (a positive multiple of
 // 16) and tests them against the queries' gates while they are still in
@@ -8,16 +8,18 @@
 //
 // Why by hand (measured on Zen 3): these loops are bound by how many
 // instructions, vector loads included, reach the floating-point units per
-// cycle, and by their order. The compiler's loop spends three pointer
-// increments and a compare on every step of 16 components, spills running
-// totals around every block, and interleaves each product with its sum;
-// unrolled whole, it reorders the block into spills. Here a block of 16 steps
-// is unrolled with constant offsets, every step loads each column once and
-// broadcasts each query component once, a query's two products (or
-// differences and squares) are issued before their two sums, the running
-// totals live in a small array between blocks, and the gate is tested in
-// registers. Half of the Euclidean subtractions run as fma(v, -1, q) on the
-// multiply units, the other half on the add units.
+// cycle, by their order, and (for Euclidean terms, whose chains are a step
+// longer) by how long their operations wait on loads. The compiler's loop
+// spends three pointer increments and a compare on every step of 16
+// components, spills running totals around every block, and interleaves each
+// product with its sum; unrolled whole, it reorders the block into spills.
+// Here a block of 16 steps is unrolled with constant offsets, every step loads
+// each column once and broadcasts each query component once, a query's two
+// products (or differences and squares) are issued before their two sums, the
+// running totals live in a small array between blocks, and the gate is tested
+// in registers. Half of the Euclidean subtractions run as fma(v, -1, q) on the
+// multiply units, the other half on the add units; the Euclidean block keeps
+// one register per query so that each loads its next component a step ahead.
 //
 // Arithmetic: the defined order per lane, as in kernels_impl.h: a block sum
 // starts from its first term and adds the next fifteen left to right, then is
@@ -29,12 +31,12 @@
 // FMA), inside its namespace: V is that build's 8-lane float vector.
 #pragma once
 
-// Loads one step's component of both columns; OFF is its byte offset in the
-// block (64 bytes a component, 1024 a block; the queries' offset idx advances
-// 64 bytes a block, 4 a component).
-#define ORVEX_COLUMNS(OFF)              \
-  "vmovaps " OFF "(%[c]), %%ymm0\n\t" \
-  "vmovaps " OFF "+32(%[c]), %%ymm1\n\t"
+// Loads one step's component of both columns into ymm0 and ymm1; OFF is its
+// byte offset from BASE (64 bytes a component, 1024 a block; the queries'
+// offset idx advances 64 bytes a block, 4 a component).
+#define ORVEX_COLUMNS(OFF, BASE)                 \
+  "vmovaps " OFF "(" BASE "), %%ymm0\n\t"     \
+  "vmovaps " OFF "+32(" BASE "), %%ymm1\n\t"
 
 // The running total at byte OFF of the totals array plus block sum S. Step 0
 // of a block adds the previous block's sums (zero before the first block)
@@ -57,23 +59,36 @@
   "vaddps %%ymm3, %%ymm" S0 ", %%ymm" S0 "\n\t"           \
   "vaddps %%ymm2, %%ymm" S1 ", %%ymm" S1 "\n\t"
 
-// Euclidean terms: columns as above, 1.0 in ymm5, q in ymm2 (then q - v1),
-// q - v0 in ymm3; the block sums of query a in ymm(6 + 2a) and ymm(7 + 2a).
-#define ORVEX_SQUARES_FIRST(Q, S0, T0, S1, T1)              \
-  "vbroadcastss (%[" Q "],%[idx]), %%ymm2\n\t"              \
-  ORVEX_TOTAL(S0, T0) ORVEX_TOTAL(S1, T1)                   \
-  "vsubps %%ymm0, %%ymm2, %%ymm3\n\t"                       \
-  "vfnmadd231ps %%ymm5, %%ymm1, %%ymm2\n\t"                 \
-  "vmulps %%ymm3, %%ymm3, %%ymm" S0 "\n\t"                \
-  "vmulps %%ymm2, %%ymm2, %%ymm" S1 "\n\t"
-#define ORVEX_SQUARES_NEXT(Q, S0, S1)                       \
-  "vbroadcastss \\i*4(%[" Q "],%[idx]), %%ymm2\n\t"        \
-  "vsubps %%ymm0, %%ymm2, %%ymm3\n\t"                       \
-  "vfnmadd231ps %%ymm5, %%ymm1, %%ymm2\n\t"                 \
-  "vmulps %%ymm3, %%ymm3, %%ymm3\n\t"                       \
-  "vmulps %%ymm2, %%ymm2, %%ymm2\n\t"                       \
-  "vaddps %%ymm3, %%ymm" S0 ", %%ymm" S0 "\n\t"           \
-  "vaddps %%ymm2, %%ymm" S1 ", %%ymm" S1 "\n\t"
+// Euclidean terms, each query's component loaded a step ahead: columns in
+// ymm0 and ymm1, q - v0 in ymm2, 1.0 in ymm3, query a's component in ymm(4 +
+// a) (then q - v1), its block sums in ymm(8 + 2a) and ymm(9 + 2a). A query
+// loads its next component (at address NEXT) right after its last use of the
+// current one, a whole step before it is needed: measured on Zen 3, waiting
+// on freshly broadcast components cost about 5% of the bound. The last query
+// of a step loads the next step's columns the same way (LAST).
+#define ORVEX_DIFFERENCES(Q)                  \
+  "vsubps %%ymm0, %%ymm" Q ", %%ymm2\n\t" \
+  "vfnmadd231ps %%ymm3, %%ymm1, %%ymm" Q "\n\t"
+#define ORVEX_SQUARES_FIRST(Q, S0, T0, S1, T1, NEXT, LAST)    \
+  ORVEX_TOTAL(S0, T0) ORVEX_TOTAL(S1, T1)                     \
+  ORVEX_DIFFERENCES(Q) LAST                                   \
+  "vmulps %%ymm2, %%ymm2, %%ymm" S0 "\n\t"                  \
+  "vmulps %%ymm" Q ", %%ymm" Q ", %%ymm" S1 "\n\t"          \
+  "vbroadcastss " NEXT ", %%ymm" Q "\n\t"
+#define ORVEX_SQUARES_NEXT(Q, S0, S1, NEXT, LAST)             \
+  ORVEX_DIFFERENCES(Q) LAST                                   \
+  "vmulps %%ymm2, %%ymm2, %%ymm2\n\t"                         \
+  "vmulps %%ymm" Q ", %%ymm" Q ", %%ymm" Q "\n\t"           \
+  "vaddps %%ymm2, %%ymm" S0 ", %%ymm" S0 "\n\t"             \
+  "vaddps %%ymm" Q ", %%ymm" S1 ", %%ymm" S1 "\n\t"         \
+  "vbroadcastss " NEXT ", %%ymm" Q "\n\t"
+// One step of the four queries, which loads the next components at offset
+// NQOFF from each query plus QBASE and the next columns at NOFF from CBASE.
+#define ORVEX_SQUARES_STEP(NQOFF, QBASE, NOFF, CBASE)                  \
+  ORVEX_SQUARES_NEXT("4", "8", "9", NQOFF "(%[q0]," QBASE ")", "")     \
+  ORVEX_SQUARES_NEXT("5", "10", "11", NQOFF "(%[q1]," QBASE ")", "")   \
+  ORVEX_SQUARES_NEXT("6", "12", "13", NQOFF "(%[q2]," QBASE ")", "")   \
+  ORVEX_SQUARES_NEXT("7", "14", "15", NQOFF "(%[q3]," QBASE ")", ORVEX_COLUMNS(NOFF, CBASE))
 
 // The totals S0 and S1 of one query against its limit at byte LIM of the
 // limits (predicate PRED: 29 is >=, 18 is <=; both ordered, so a NaN total
@@ -93,10 +108,10 @@
   "vmovaps %%ymm0, \\o(%[t])\n\t"       \
   ".endr\n\t"
 // Opens the loop over blocks and loads step 0's columns.
-#define ORVEX_BLOCK "1:\n\t" ORVEX_COLUMNS("0")
+#define ORVEX_BLOCK "1:\n\t" ORVEX_COLUMNS("0", "%[c]")
 // Steps i = 1 .. 15 of a block (the assembler repeats the text for each i); their
 // columns are loaded here, the rest comes before ORVEX_STEPS_END.
-#define ORVEX_STEPS ".irp i,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n\t" ORVEX_COLUMNS("\\i*64")
+#define ORVEX_STEPS ".irp i,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n\t" ORVEX_COLUMNS("\\i*64", "%[c]")
 #define ORVEX_STEPS_END ".endr\n\t"
 #define ORVEX_NEXT_BLOCK     \
   "add $1024, %[c]\n\t"      \
@@ -141,36 +156,49 @@ inline bool run_products_6x2(const float* const* q, const float* group, size_t b
   return mask != 0;
 }
 
-// The same for Euclidean terms and queries q[0..4]: returns whether some lane
-// has tot[a][b] <= limit[a].
-inline bool run_squares_5x2(const float* const* q, const float* group, size_t blocks, const float* limit,
-                            V (&tot)[5][2]) {
+// The same for Euclidean terms and queries q[0..3]: returns whether some lane
+// has tot[a][b] <= limit[a]. Every load stays inside the queries and the
+// group: on the last block, the loads a step ahead of step 15 (which would
+// reach past both) read the block's own step 0 instead, through ni and nc.
+inline bool run_squares_4x2(const float* const* q, const float* group, size_t blocks, const float* limit,
+                            V (&tot)[4][2]) {
   static constexpr float kOne = 1.0f;
-  size_t idx = 0;
+  size_t idx = 0, ni, nc;
   unsigned mask;
   asm volatile(
-      ORVEX_BEGIN("0,32,64,96,128,160,192,224,256,288")
-      "vbroadcastss %[one], %%ymm5\n\t"
-      ORVEX_BLOCK
-      ORVEX_SQUARES_FIRST("q0", "6", "0", "7", "32") ORVEX_SQUARES_FIRST("q1", "8", "64", "9", "96")
-      ORVEX_SQUARES_FIRST("q2", "10", "128", "11", "160") ORVEX_SQUARES_FIRST("q3", "12", "192", "13", "224")
-      ORVEX_SQUARES_FIRST("q4", "14", "256", "15", "288")
-      ORVEX_STEPS
-      ORVEX_SQUARES_NEXT("q0", "6", "7") ORVEX_SQUARES_NEXT("q1", "8", "9")
-      ORVEX_SQUARES_NEXT("q2", "10", "11") ORVEX_SQUARES_NEXT("q3", "12", "13")
-      ORVEX_SQUARES_NEXT("q4", "14", "15")
-      ORVEX_STEPS_END
+      ORVEX_BEGIN("0,32,64,96,128,160,192,224")
+      "vbroadcastss %[one], %%ymm3\n\t"
+      "vbroadcastss (%[q0]), %%ymm4\n\t"
+      "vbroadcastss (%[q1]), %%ymm5\n\t"
+      "vbroadcastss (%[q2]), %%ymm6\n\t"
+      "vbroadcastss (%[q3]), %%ymm7\n\t"
+      ORVEX_COLUMNS("0", "%[c]")
+      "1:\n\t"
+      // Where step 15 loads the next block's components and columns: on the
+      // last block, this block's own, so that nothing past the end is read.
+      "lea 64(%[idx]), %[ni]\n\t"
+      "lea 1024(%[c]), %[nc]\n\t"
+      "cmp $1, %[k]\n\t"
+      "cmove %[idx], %[ni]\n\t"
+      "cmove %[c], %[nc]\n\t"
+      ORVEX_SQUARES_FIRST("4", "8", "0", "9", "32", "4(%[q0],%[idx])", "")
+      ORVEX_SQUARES_FIRST("5", "10", "64", "11", "96", "4(%[q1],%[idx])", "")
+      ORVEX_SQUARES_FIRST("6", "12", "128", "13", "160", "4(%[q2],%[idx])", "")
+      ORVEX_SQUARES_FIRST("7", "14", "192", "15", "224", "4(%[q3],%[idx])", ORVEX_COLUMNS("64", "%[c]"))
+      ".irp i,1,2,3,4,5,6,7,8,9,10,11,12,13,14\n\t"
+      ORVEX_SQUARES_STEP("\\i*4+4", "%[idx]", "\\i*64+64", "%[c]")
+      ".endr\n\t"
+      ORVEX_SQUARES_STEP("0", "%[ni]", "0", "%[nc]")
       ORVEX_NEXT_BLOCK
-      ORVEX_TOTAL("6", "0") ORVEX_TOTAL("7", "32") ORVEX_TOTAL("8", "64") ORVEX_TOTAL("9", "96")
-      ORVEX_TOTAL("10", "128") ORVEX_TOTAL("11", "160") ORVEX_TOTAL("12", "192") ORVEX_TOTAL("13", "224")
-      ORVEX_TOTAL("14", "256") ORVEX_TOTAL("15", "288")
+      ORVEX_TOTAL("8", "0") ORVEX_TOTAL("9", "32") ORVEX_TOTAL("10", "64") ORVEX_TOTAL("11", "96")
+      ORVEX_TOTAL("12", "128") ORVEX_TOTAL("13", "160") ORVEX_TOTAL("14", "192") ORVEX_TOTAL("15", "224")
       "vxorps %%xmm1, %%xmm1, %%xmm1\n\t"
-      ORVEX_GATE("18", "0", "6", "7") ORVEX_GATE("18", "4", "8", "9") ORVEX_GATE("18", "8", "10", "11")
-      ORVEX_GATE("18", "12", "12", "13") ORVEX_GATE("18", "16", "14", "15")
+      ORVEX_GATE("18", "0", "8", "9") ORVEX_GATE("18", "4", "10", "11") ORVEX_GATE("18", "8", "12", "13")
+      ORVEX_GATE("18", "12", "14", "15")
       "vmovmskps %%ymm1, %k[mask]\n\t"
-      : [c] "+r"(group), [idx] "+r"(idx), [k] "+r"(blocks), [mask] "=&r"(mask)
-      : [q0] "r"(q[0]), [q1] "r"(q[1]), [q2] "r"(q[2]), [q3] "r"(q[3]), [q4] "r"(q[4]), [t] "r"(&tot[0][0]),
-        [lim] "r"(limit), [one] "m"(kOne)
+      : [c] "+r"(group), [idx] "+r"(idx), [k] "+r"(blocks), [mask] "=&r"(mask), [ni] "=&r"(ni), [nc] "=&r"(nc)
+      : [q0] "r"(q[0]), [q1] "r"(q[1]), [q2] "r"(q[2]), [q3] "r"(q[3]), [t] "r"(&tot[0][0]), [lim] "r"(limit),
+        [one] "m"(kOne)
       : ORVEX_CLOBBERS);
   return mask != 0;
 }
@@ -180,6 +208,8 @@ inline bool run_squares_5x2(const float* const* q, const float* group, size_t bl
 #undef ORVEX_PRODUCTS_NEXT
 #undef ORVEX_SQUARES_FIRST
 #undef ORVEX_SQUARES_NEXT
+#undef ORVEX_DIFFERENCES
+#undef ORVEX_SQUARES_STEP
 #undef ORVEX_TOTAL
 #undef ORVEX_GATE
 #undef ORVEX_BEGIN
