@@ -15,7 +15,9 @@ spot with g++; numpy's sum stands in for the bandwidth without a compiler):
 one-core read bandwidth, the bound of each exact kernel (dot: a product and
 a sum per term; Euclidean: a subtraction, a product and a sum, subtractions
 split between the add and the multiply units) and the pair rate of all
-cores at once. Each batch kernel is printed as a share of its bound.
+cores at once. Each batch kernel is printed as a share of its bound; on
+AVX2, so are the exact kernels' hand-scheduled runs alone (bench/
+runs_bench.cpp), in short turns beside the machine's peak pair loop.
 
 Then every core: search_batch(threads=0) against FAISS with its default
 threads, batches of 1,000, wall clock, beside the machine's own scaling of
@@ -63,6 +65,32 @@ def optional(name):
         return __import__(name)
     except ImportError:
         return None
+
+
+def cpu_flags():
+    """The CPU's feature flags from /proc/cpuinfo (empty where there is none)."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def exact_runs():
+    """The figures of runs_bench.cpp (a dict): the AVX2 scan's hand-scheduled runs alone, or None."""
+    cxx = shutil.which("g++") or shutil.which("c++")
+    if not cxx or not {"avx2", "fma"} <= cpu_flags():
+        return None
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = os.path.join(tmp, "runs_bench")
+        build = subprocess.run([cxx, "-O2", "-std=c++20", "-mavx2", "-mfma", "-I", os.path.join(HERE, "..", "core"),
+                                os.path.join(HERE, "runs_bench.cpp"), "-o", exe], capture_output=True, text=True)
+        if build.returncode != 0:
+            return None
+        return json.loads(subprocess.run([exe], capture_output=True, text=True, check=True).stdout)
 
 
 def machine_limits():
@@ -350,6 +378,12 @@ def main():
               "dot %.1f, Euclidean %.1f; all %d cpus at once: %.1f G pairs/s" % (
                   limits["add_g"], limits["mul_g"], limits["fma_g"], limits["pair_g"], limits["l2_terms_g"],
                   limits["cores"], limits["pair_g_all"]))
+    runs = exact_runs()
+    if runs:
+        print("  exact kernels alone (the AVX2 runs, group data in L2, taking turns with the peak pair loop): "
+              "dot %.1f G terms/s = %.0f%% of %.1f; Euclidean %.1f G terms/s = %.0f%% of %.1f" % (
+                  runs["dot_terms_g"], 100 * runs["dot_share"], runs["pair_g"], runs["l2_terms_g"],
+                  100 * runs["l2_share"], runs["pair_g"] * 2 / 3))
 
     rng = np.random.default_rng(12345)
     for n in sizes_n:
