@@ -90,7 +90,8 @@ def exact_runs():
                                 os.path.join(HERE, "runs_bench.cpp"), "-o", exe], capture_output=True, text=True)
         if build.returncode != 0:
             return None
-        return json.loads(subprocess.run([exe], capture_output=True, text=True, check=True).stdout)
+        run = subprocess.run([exe], capture_output=True, text=True)
+        return json.loads(run.stdout) if run.returncode == 0 else None
 
 
 def machine_limits():
