@@ -20,9 +20,9 @@
 //                  use, all running at once (cores may share a physical core)
 // Every figure uses the widest vectors the CPU offers and keeps its chains in
 // registers: 12 chains and two constants on AVX2 (16 registers), 24 on
-// AVX-512 (32). The pairs are built as a kernel's are: each product
-// independent of the others, the sums in chains (10 on AVX2, 24 on AVX-512),
-// more than an addition's latency needs. Pairs from chains of products as well
+// AVX-512 (32). The pairs (pair_loop.h) are built as a kernel's are: each
+// product independent of the others, the sums in ten chains, more than an
+// addition's latency needs. Pairs from chains of products as well
 // leave no slack on AVX2 (six of each kind take exactly the 3-cycle latency
 // per step): on a busy shared core they read up to 30% below the rate a
 // kernel's loop reaches.
@@ -75,7 +75,7 @@ enum Mix { kAdd, kMul, kPair, kFma };
 
 // 2C independent chains (C multiply chains m and C add chains a) for `iters`
 // steps of the mix: additions, multiplications or fmas alone, on all 2C
-// (pairs are built by PAIRS below). The asm barrier keeps every
+// (pairs: pair_loop.h). The asm barrier keeps every
 // chain in its register and stops the compiler from folding steps.
 #define LOOP(R, BODY, KEEP) \
   for (long it = 0; it < iters; ++it) { R(BODY) R(KEEP) }
@@ -87,7 +87,7 @@ enum Mix { kAdd, kMul, kPair, kFma };
   switch (mix) {                                                              \
     case kAdd: LOOP(R, ADD2, KEEP) break;                                     \
     case kMul: LOOP(R, MUL2, KEEP) break;                                     \
-    case kPair: break; /* pairs_avx2, pairs_avx512 */                         \
+    default: break;                                                           \
     case kFma: LOOP(R, FMA, KEEP) break;                                      \
   }                                                                           \
   V s = {};                                                                   \
@@ -102,7 +102,6 @@ enum Mix { kAdd, kMul, kPair, kFma };
 #define KEEP256(i) asm volatile("" : "+x"(m##i), "+x"(a##i));
 #define KEEP512(i) asm volatile("" : "+v"(m##i), "+v"(a##i));
 #define SUM(i) s = s + m##i + a##i;
-
 
 __attribute__((target("avx2,fma"), noinline)) static float chains_avx2(Mix mix, long iters, float seed) {
   CHAINS(V8, R6, KEEP256, FMA256)
