@@ -6,6 +6,7 @@
 #include <new>
 #include <shared_mutex>
 #include <optional>
+#include <unordered_set>
 #include <utility>
 
 #include "id_map.h"
@@ -371,6 +372,65 @@ auto serialised(std::mutex& write_mu, F&& change) -> decltype(change()) {
 Status Collection::insert(uint64_t id, std::span<const float> vector, Payload payload) {
   return serialised(state_->write_mu, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/true);
+  });
+}
+
+Status Collection::insert_batch(std::span<const uint64_t> ids, std::span<const float> rows,
+                                std::span<Payload> payloads, size_t threads) {
+  return serialised(state_->write_mu, [&]() -> Status {
+    State& st = *state_;
+    const size_t dim = st.config.dimension;
+    const size_t n = ids.size();
+    if (dim == 0 ? !rows.empty() : rows.size() / dim != n || rows.size() % dim != 0) {
+      return Error::dimension_mismatch(n * dim, rows.size());
+    }
+    if (!payloads.empty() && payloads.size() != n) return Error::dimension_mismatch(n, payloads.size());
+    {
+      std::unique_lock lock(st.index_mu);
+      st.index.reserve(st.index.len() + n);
+    }
+    try {
+      st.id_to_offset.reserve(st.id_to_offset.size() + n);
+    } catch (const std::bad_alloc&) {
+      // Only a hint: the map grows as needed.
+    }
+    const StorageEngine::Batch batch{WalEntryKind::Insert, ids, rows, dim, payloads};
+    return st.engine->append_batch(batch, threads, [&](size_t begin, size_t end, std::span<const uint64_t> offsets) -> Status {
+      std::unique_lock lock(st.index_mu);
+      for (size_t i = begin; i < end; ++i) {
+        st.index.remove(ids[i]);
+        ORVEX_TRY(st.index.insert(ids[i], rows.subspan(i * dim, dim),
+                                  payloads.empty() ? Payload{} : std::move(payloads[i])));
+        st.note_record(WalEntryKind::Insert, ids[i], offsets[i - begin]);
+      }
+      return ok_status();
+    });
+  });
+}
+
+Result<size_t> Collection::remove_batch(std::span<const uint64_t> ids) {
+  return serialised(state_->write_mu, [&]() -> Result<size_t> {
+    State& st = *state_;
+    // Only held ids are logged, each once.
+    std::vector<uint64_t> held;
+    std::unordered_set<uint64_t> taken;
+    for (uint64_t id : ids) {
+      if (st.id_to_offset.contains(id) && taken.insert(id).second) held.push_back(id);
+    }
+    size_t removed = 0;
+    const StorageEngine::Batch batch{WalEntryKind::Delete, held, {}, 0, {}};
+    Status logged = st.engine->append_batch(batch, 1, [&](size_t begin, size_t end, std::span<const uint64_t>) -> Status {
+      std::unique_lock lock(st.index_mu);
+      for (size_t i = begin; i < end; ++i) {
+        st.engine->supersede(*st.id_to_offset.find(held[i]));
+        st.index.remove(held[i]);
+        st.id_to_offset.erase(held[i]);
+        ++removed;
+      }
+      return ok_status();
+    });
+    if (!logged.ok()) return std::move(logged).error();
+    return removed;
   });
 }
 

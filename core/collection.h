@@ -123,6 +123,23 @@ class Collection {
 
   // Logs then applies an insertion; an id already held is replaced.
   Status insert(uint64_t id, std::span<const float> vector, Payload payload = {});
+  // Inserts ids[i] with row i of `rows` (ids.size() rows of the dimension,
+  // row-major) and payloads[i] when `payloads` is not empty (they are moved
+  // from): what insert() for i = 0, 1, ... gives, with the same log bytes,
+  // but the frames are encoded on `threads` cores (0: every core for a large
+  // batch) and the log is forced once, at the end of the batch (Always and
+  // Batch alike; Manual: never). The first failing item stops the batch: the
+  // items before it stay, its error is returned, nothing after it is
+  // applied, and the directory opens to a prefix of the batch. Rows and
+  // payloads of the wrong count are refused (DimensionMismatch) before
+  // anything is written.
+  Status insert_batch(std::span<const uint64_t> ids, std::span<const float> rows,
+                      std::span<Payload> payloads = {}, size_t threads = 0);
+  // Logs then applies the deletion of every held id of `ids` (a repeat or
+  // an id not held writes nothing), the log forced once at the end as for
+  // insert_batch. Returns how many ids were held; on an error the deletions
+  // before the failing one stay.
+  Result<size_t> remove_batch(std::span<const uint64_t> ids);
   // Logs then applies the deletion of `id`; false, with nothing written, when
   // the id is not held. Its record is marked deleted by the next flush, whose
   // data sync covers the mark before the log is emptied.

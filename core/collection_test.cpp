@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <set>
 #include <thread>
 
 #include "storage/data_file.h"
 #include "storage/test_temp_dir.h"
 #include "storage/wal.h"
+#include "testing/mem_fs.h"
 
 namespace orvex {
 namespace {
@@ -281,6 +286,97 @@ TEST(Collection, SharedBetweenThreads) {
   EXPECT_EQ(c->len(), 200u);
   ASSERT_TRUE(c->flush().ok());
   EXPECT_EQ(live_records(tmp.file("c")).size(), 200u);
+}
+
+}  // namespace
+}  // namespace orvex
+
+namespace orvex {
+namespace {
+
+using orvex::testing::MemFs;
+using orvex::testing::Op;
+
+// Floats whose shortest text is unusual: subnormals, zeros, powers of two,
+// the extremes, nine significant digits.
+std::vector<float> awkward_floats(size_t n, uint32_t seed) {
+  std::vector<float> out = {1e-45f, -1e-45f, 1.17549435e-38f, 0.0f, -0.0f, FLT_MAX, -FLT_MAX, 0.5f, 1024.0f,
+                            0x1p-126f, 0x1p100f, 1.00000012f, 0.1f, 16777216.0f, 3.40282e38f, 1.23456791e-20f};
+  std::mt19937 rng(seed);
+  while (out.size() < n) {
+    uint32_t bits = static_cast<uint32_t>(rng());
+    float f;
+    std::memcpy(&f, &bits, 4);
+    out.push_back(std::isfinite(f) ? f : static_cast<float>(rng() % 1000) / 7.0f);
+  }
+  out.resize(n);
+  return out;
+}
+
+// A batch writes the bytes one insert() per item writes, in both files, on
+// any number of threads and across several runs of the log; the log is
+// forced once per batch (Batch, Always), never in Manual mode.
+TEST(CollectionBatch, SameBytesAsSingleInsertionsAndOneLogSync) {
+  const size_t dim = 300, n = 3000;
+  const std::vector<float> rows = awkward_floats(n * dim, 7);
+  std::vector<uint64_t> ids(n);
+  for (size_t i = 0; i < n; ++i) ids[i] = i % 97 == 5 ? ids[i / 2] : 1000 + 3 * i;  // some repeat earlier ids
+  auto payloads = [&] {
+    std::vector<Payload> p(n);
+    for (size_t i = 0; i < n; i += 7) p[i].data["k"] = Json(i % 3 ? Json(i) : Json("t\u00e9xt"));
+    return p;
+  };
+  MemFs singles;
+  {
+    auto c = Collection::open_or_create("/c", {dim, DistanceMetric::Euclidean, SyncMode::Manual}, &singles).value();
+    std::vector<Payload> p = payloads();
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(c->insert(ids[i], std::span(rows).subspan(i * dim, dim), p[i]).ok());
+  }
+  for (SyncMode mode : {SyncMode::Manual, SyncMode::Batch, SyncMode::Always}) {
+    for (size_t threads : {1, 3}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(mode)) + " mode, " + std::to_string(threads) + " threads");
+      MemFs fs;
+      auto c = Collection::open_or_create("/c", {dim, DistanceMetric::Euclidean, mode}, &fs).value();
+      std::vector<Payload> p = payloads();
+      const uint64_t syncs = fs.count(Op::Sync);
+      ASSERT_TRUE(c->insert_batch(ids, rows, p, threads).ok());
+      uint64_t log_syncs = 0;
+      for (const auto& r : fs.log()) log_syncs += r.op == Op::Sync && r.path == "/c/wal.log";
+      EXPECT_EQ(log_syncs, mode == SyncMode::Manual ? 0u : 1u);
+      EXPECT_GE(fs.count(Op::Sync) - syncs, log_syncs);
+      c.reset();
+      EXPECT_TRUE(fs.contents("/c/wal.log") == singles.contents("/c/wal.log"));
+      EXPECT_TRUE(fs.contents("/c/data.ovx") == singles.contents("/c/data.ovx"));
+    }
+  }
+}
+
+// A batch that fails part way keeps exactly the items before the failing
+// one, in memory and after a reopen.
+TEST(CollectionBatch, StopsAtTheFirstFailingItem) {
+  MemFs fs;
+  const CollectionConfig config{4, DistanceMetric::Euclidean, SyncMode::Batch};
+  auto c = Collection::open_or_create("/c", config, &fs).value();
+  std::vector<uint64_t> ids = {1, 2, 3, 4, 5};
+  std::vector<float> rows(20, 1.0f);
+  rows[13] = NAN;  // item 3
+  const Status st = c->insert_batch(ids, rows, {}, 2);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().to_string(), "WAL corrupted: serialization failed: vector component 1 is not finite");
+  EXPECT_EQ(c->ids().value(), (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(c->insert_batch(ids, std::span(rows).first(19)).error().to_string(),
+            "dimension mismatch: expected 20, got 19");
+  std::vector<Payload> two(2);
+  EXPECT_FALSE(c->insert_batch(ids, std::span(rows).first(20), two).ok());
+  c.reset();
+  auto crashed = fs.after_power_loss();
+  for (auto& disk : crashed) {
+    EXPECT_EQ(Collection::open_or_create("/c", config, disk.get()).value()->ids().value(),
+              (std::vector<uint64_t>{1, 2, 3}));
+  }
+  auto again = Collection::open_or_create("/c", config, &fs).value();
+  EXPECT_EQ(again->remove_batch(std::vector<uint64_t>{3, 9, 1, 3}).value(), 2u);
+  EXPECT_EQ(again->ids().value(), (std::vector<uint64_t>{2}));
 }
 
 }  // namespace

@@ -31,11 +31,15 @@ using Hook = std::function<void(const OpRecord&)>;
 const std::string kDir = "/db/c", kLog = kDir + "/wal.log", kData = kDir + "/data.ovx";
 const bool kLong = getenv("ORVEX_LONG_TESTS") && std::string(getenv("ORVEX_LONG_TESTS")) != "0";
 
-// kind: o(pen), i(nsert), d(elete), f(lush), x (compact) or c(lose). Component 0 of a vector is the step number / 4.
+// kind: o(pen), i(nsert), b (an insertion in a batch: a run of them is one
+// insert_batch call), d(elete), f(lush), x (compact) or c(lose). Component 0
+// of a vector is the step number / 4.
 struct Step { char kind; uint64_t id = 0; std::vector<float> vector; };
 struct Workload { CollectionConfig config; std::vector<Step> steps; };
+bool inserts(char kind) { return kind == 'i' || kind == 'b'; }
 
-// Plan words: o, f, x, c, iN (N insertions), dN (N deletions of inserted ids).
+// Plan words: o, f, x, c, iN (N insertions), bN (a batch of N), dN (N
+// deletions of inserted ids).
 // An insertion at every 5th step re-inserts the third newest fresh id, at
 // every 11th one of the first 16.
 Workload make_workload(const std::string& plan, SyncMode mode, size_t dim, uint64_t seed) {
@@ -47,7 +51,7 @@ Workload make_workload(const std::string& plan, SyncMode mode, size_t dim, uint6
     for (int n = word.size() > 1 ? std::stoi(word.substr(1)) : 1; n > 0; --n) {
       Step s{word[0]};
       const size_t k = w.steps.size();
-      if (s.kind == 'i') {
+      if (inserts(s.kind)) {
         s.id = k % 5 == 4 && ids.size() > 3    ? ids[ids.size() - 3]
                : k % 11 == 10 && !ids.empty() ? ids[rng() % std::min<size_t>(16, ids.size())]
                                               : ids.emplace_back(seed * 100000 + 3 * ids.size() + rng() % 3);
@@ -85,8 +89,10 @@ struct Runner {
       const char kind = w.steps[k].kind;
       if (k == 0 && fault) armed_at = fs.count(fault->op), fs.add_fault(*fault);
       if (!c && kind != 'o') continue;
+      if (kind == 'b' && k > 0 && w.steps[k - 1].kind == 'b') continue;  // done with its batch
       j.outcome[k] = kInFlight;
       bool ok = true, synced = false;
+      size_t batch_end = k + 1;
       if (kind == 'o') {
         auto opened = Collection::open_or_create(kDir, w.config, &fs);
         if ((ok = opened.ok())) c = std::move(*opened);
@@ -94,6 +100,19 @@ struct Runner {
       } else if (kind == 'i') {
         ok = c->insert(w.steps[k].id, w.steps[k].vector, Payload{{{"seq", k}}}).ok();
         synced = ok && unsynced && (mode == SyncMode::Always || (mode == SyncMode::Batch && ++*unsynced == 100));
+      } else if (kind == 'b') {  // one call; the log is forced at its end unless only flushes sync
+        std::vector<uint64_t> ids;
+        std::vector<float> rows;
+        std::vector<Payload> payloads;
+        for (; batch_end < w.steps.size() && w.steps[batch_end].kind == 'b'; ++batch_end) {}
+        for (size_t i = k; i < batch_end; ++i) {
+          j.outcome[i] = kInFlight;
+          ids.push_back(w.steps[i].id);
+          rows.insert(rows.end(), w.steps[i].vector.begin(), w.steps[i].vector.end());
+          payloads.push_back(Payload{{{"seq", i}}});
+        }
+        ok = c->insert_batch(ids, rows, payloads, k % 3).ok();
+        synced = ok && unsynced && mode != SyncMode::Manual;
       } else if (kind == 'd') {  // a deletion of an id not held logs nothing
         const Result<bool> held = c->remove(w.steps[k].id);
         ok = held.ok();
@@ -107,9 +126,9 @@ struct Runner {
       }
       for (const OpRecord& r : fs.log()) data_sync_failed |= r.op == Op::Sync && r.error && r.path == kData;
       fs.clear_log();
-      j.outcome[k] = ok ? kAcked : kFailed;
+      for (size_t i = k; i < batch_end; ++i) j.outcome[i] = ok ? kAcked : kFailed;
       if (!ok) unsynced.reset();
-      if (synced) j.synced = k + 1, unsynced = 0;
+      if (synced) j.synced = batch_end, unsynced = 0;
     }
   }
 };
@@ -134,7 +153,7 @@ std::string check(const Collection& c, const Workload& w, const Journal& j, std:
   held = content(c, bad);
   size_t lo = j.synced, hi = w.steps.size();
   for (const auto& [id, k] : held) {
-    const bool known = k < w.steps.size() && w.steps[k].kind == 'i' && w.steps[k].id == id && j.outcome[k] != kNotRun;
+    const bool known = k < w.steps.size() && inserts(w.steps[k].kind) && w.steps[k].id == id && j.outcome[k] != kNotRun;
     const auto hit = known ? c.search(w.steps[k].vector, 1, Filter::eq("seq", k), false) : std::vector<SearchResult>{};
     if (hit.size() != 1 || hit[0].id != id || hit[0].distance != 0.0f) bad += "id " + std::to_string(id) + " holds no vector an attempted step gave it\n";
     if (known) lo = std::max<size_t>(lo, k + 1);
@@ -146,7 +165,7 @@ std::string check(const Collection& c, const Workload& w, const Journal& j, std:
     const Step& s = w.steps[k];
     const auto it = held.find(s.id);
     if (s.kind == 'd' && j.outcome[k] == kAcked && it != held.end() && it->second < k) hi = k;
-    if (s.kind != 'i' || j.outcome[k] != kAcked || (it != held.end() && it->second >= k)) continue;
+    if (!inserts(s.kind) || j.outcome[k] != kAcked || (it != held.end() && it->second >= k)) continue;
     size_t d = k + 1;
     while (d < w.steps.size() && !(w.steps[d].kind == 'd' && w.steps[d].id == s.id)) ++d;
     if (it != held.end() || d == w.steps.size() || j.outcome[d] == kNotRun) hi = k;
@@ -235,7 +254,7 @@ void lose_power(const Workload& w, Tally& t, const std::function<bool(const OpRe
 TEST(CrashTest, PowerLossAtEveryChangeAlsoDuringRecovery) {
   Tally t;
   for (uint64_t seed = 1; seed <= (kLong ? 4u : 1u); ++seed) {
-    lose_power(make_workload("o i150 f i120 d30 x i40 c o d10 i60 f i30", SyncMode::Batch, 8, seed), t,
+    lose_power(make_workload("o i150 f i120 d30 b80 x i40 c o d10 i60 b50 f i30", SyncMode::Batch, 8, seed), t,
                [](const OpRecord&) { return true; });
   }
   t.report("power loss");
@@ -248,6 +267,14 @@ TEST(CrashTest, PowerLossAtEveryChangeAlsoDuringRecovery) {
              [](const OpRecord& r) { return r.op == Op::Write && r.path == kData && r.bytes.size() >= (1u << 20); });
   big.report("power loss, 4 MiB waiting");
   EXPECT_GT(big.disks, 0u);
+  // Large batches, logged in runs of MiBs on several threads: power loss at
+  // each of their large writes and at every sync.
+  Tally batches;
+  lose_power(make_workload("o b10 c o b400 d5 b30", SyncMode::Batch, 1024, 8), batches, [](const OpRecord& r) {
+    return r.op == Op::Sync || (r.op == Op::Write && r.bytes.size() >= (1u << 20));
+  });
+  batches.report("power loss, large batches");
+  EXPECT_GT(batches.disks, 10u);
 }
 
 class IoFaults : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
@@ -261,7 +288,7 @@ TEST_P(IoFaults, FireAndThePromiseHolds) {
   const auto [name, persistent] = GetParam();
   const std::string kind = name;
   const Op op = kind.ends_with("write") ? Op::Write : kind == "sync" ? Op::Sync : kind == "rename" ? Op::Rename : Op::Open;
-  const Workload w = make_workload("o i150 f i120 d20 x c o i90 d20", SyncMode::Batch, 8, 3);
+  const Workload w = make_workload("o i150 f i120 d20 b60 x c o i90 d20 b40", SyncMode::Batch, 8, 3);
   MemFs dry;
   Runner probe{dry, w, testing::Fault{op, UINT64_MAX}};
   probe.run();

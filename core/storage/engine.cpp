@@ -1,6 +1,10 @@
 #include "engine.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "damage.h"
@@ -15,6 +19,44 @@ using namespace files;
 // synced, and force the log once this many more wait (see engine.h).
 constexpr size_t kWriteOutBytes = size_t{1} << 20;
 constexpr size_t kMaxHeldBytes = size_t{4} << 20;
+
+// A batch is logged in runs of about this many bytes of frames, one run per
+// encoding thread: each run is one write of at least 1 MiB.
+constexpr size_t kRunBytes = size_t{4} << 20;
+// With threads = 0, a batch whose frames come to at least this many bytes is
+// encoded on every core (below it, starting threads costs more than it saves).
+constexpr size_t kParallelBytes = size_t{1} << 20;
+
+// The threads a call may use: `threads`, or with 0 every core this
+// process may run on.
+size_t resolve_threads(size_t threads) {
+  if (threads > 0) return threads;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Runs task(0) .. task(count - 1), task 0 on the calling thread and the
+// others on threads that live only for this call. Should a thread not
+// start, its task runs on the calling thread instead.
+template <class Task>
+void run_tasks(size_t count, Task&& task) {
+  std::vector<std::thread> workers;
+  std::vector<size_t> inline_tasks;
+  for (size_t t = 1; t < count; ++t) {
+    try {
+      workers.emplace_back(task, t);
+    } catch (const std::system_error&) {
+      inline_tasks.push_back(t);
+    } catch (const std::bad_alloc&) {
+      inline_tasks.push_back(t);
+    }
+  }
+  task(0);
+  for (size_t t : inline_tasks) task(t);
+  for (std::thread& w : workers) w.join();
+}
 
 // The directory that holds `path` ("." for a bare name, "/" at the root).
 std::string parent_dir(std::string path) {
@@ -154,6 +196,87 @@ Status StorageEngine::append(WalEntryKind kind, uint64_t id, std::span<const flo
   ++records_;
   Status released = release_records();
   return replaying_ ? ok_status() : released;
+}
+
+Status StorageEngine::append_batch(
+    const Batch& b, size_t threads,
+    const std::function<Status(size_t begin, size_t end, std::span<const uint64_t> offsets)>& applied) {
+  if (data_lost_) return *data_lost_;
+  const size_t n = b.ids.size();
+  const bool records = b.kind != WalEntryKind::Delete && b.kind != WalEntryKind::Checkpoint;
+  const auto row = [&](size_t i) {
+    return records ? b.rows.subspan(i * b.dimension, b.dimension) : std::span<const float>();
+  };
+  static const Payload kNoPayload;
+  const auto payload = [&](size_t i) -> const Payload& { return b.payloads.empty() ? kNoPayload : b.payloads[i]; };
+
+  // A frame's text takes about 12 bytes a component: enough to size runs.
+  const size_t frame_guess = 96 + (records ? 12 * b.dimension : 0);
+  const size_t per_run = std::max<size_t>(1, kRunBytes / frame_guess);
+  size_t parts = threads > 0 ? threads : (n >= kParallelBytes / frame_guess ? resolve_threads(0) : 1);
+  parts = std::max<size_t>(1, std::min(parts, (n + per_run - 1) / per_run));
+  try {
+    runs_.resize(parts);
+  } catch (const std::bad_alloc&) {
+    return Error::io("out of memory");
+  }
+  std::vector<std::optional<Error>> refused(parts);
+  std::vector<uint64_t> offsets;
+  Status result = ok_status();
+  for (size_t begin = 0; begin < n && result.ok();) {
+    const size_t stretch = std::min(n - begin, per_run * parts);
+    // Thread t encodes items [begin + stretch * t / parts, begin + stretch * (t + 1) / parts).
+    run_tasks(parts, [&](size_t t) {
+      FrameRun& run = runs_[t];
+      run.clear();
+      refused[t].reset();
+      for (size_t i = begin + stretch * t / parts, end = begin + stretch * (t + 1) / parts; i < end; ++i) {
+        Status st = Wal::encode(b.kind, b.ids[i], row(i), payload(i), run);
+        if (!st.ok()) {
+          refused[t] = std::move(st).error();
+          break;
+        }
+      }
+    });
+    // The runs go to the log in item order; the batch ends at the first
+    // refused run or unencodable item.
+    size_t end = begin;
+    for (size_t t = 0; t < parts && result.ok(); ++t) {
+      result = wal_->append_run(runs_[t]);
+      if (!result.ok()) break;
+      end += runs_[t].entries;
+      if (refused[t]) result = *refused[t];
+    }
+    offsets.clear();
+    for (size_t i = begin; records && i < end; ++i) {
+      auto appended = data_->append(b.ids[i], row(i), payload(i));
+      if (!appended.ok()) {
+        // Logged, not appended: the next open replays it.
+        if (result.ok()) result = std::move(appended).error();
+        end = i;
+        break;
+      }
+      offsets.push_back(*appended);
+      ++records_;
+      Status released = release_records();
+      if (!released.ok()) {
+        // Appended and applied, as for a single change; the batch stops.
+        if (result.ok()) result = released;
+        end = i + 1;
+        break;
+      }
+    }
+    if (end > begin) {
+      Status done = applied(begin, end, offsets);
+      if (!done.ok() && result.ok()) result = done;
+    }
+    begin = end;
+  }
+  if (wal_->sync_every() != 0 && wal_->unsynced_entries() > 0) {
+    Status synced = wal_->sync();
+    if (result.ok()) result = synced;
+  }
+  return result;
 }
 
 Status StorageEngine::release_records() {

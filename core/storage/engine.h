@@ -118,6 +118,36 @@ class StorageEngine {
   // recovery such an error is left for the next checkpoint to report).
   Status append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload, bool log,
                 std::optional<uint64_t>* offset);
+  // A batch of changes of one kind, as many append(..., log=true) calls in
+  // order would make them, with the same log bytes, but logged together:
+  // frames are encoded on up to `threads` cores (0: every core once the
+  // batch is large) and handed to the log in runs of at least 1 MiB, and the
+  // log is forced once, at the end of the batch, instead of every
+  // `log_sync_every` entries (not at all when the log syncs only at
+  // checkpoints). Nothing of a batch is acknowledged before it returns, so
+  // no entry of it is ever acknowledged unsynced.
+  //
+  // `applied(begin, end, offsets)` learns each stretch of items whose frames
+  // the log took and whose records were appended (offsets[i - begin] for
+  // Insert and Update; empty for Delete), in order. The first item that
+  // fails (a frame that cannot be encoded, a refused write, a record that
+  // cannot be appended, an error of `applied`) stops the batch: the items
+  // before it stay logged and applied, and its error is returned, after the
+  // forced log (whose own failure is returned when nothing failed before).
+  // Frames of a stretch are logged before its records are appended, so a
+  // failure after the log took them (out of memory for a record or in
+  // `applied`) leaves later items of that stretch logged, not applied: the
+  // next open replays them, still a prefix of the batch.
+  struct Batch {
+    WalEntryKind kind = WalEntryKind::Insert;
+    std::span<const uint64_t> ids;
+    std::span<const float> rows;  // ids.size() rows of `dimension` floats (Insert, Update)
+    size_t dimension = 0;
+    std::span<const Payload> payloads;  // empty, or one per id
+  };
+  Status append_batch(const Batch& batch, size_t threads,
+                      const std::function<Status(size_t begin, size_t end, std::span<const uint64_t> offsets)>& applied);
+
   // Marks the record at `offset` deleted now (not synced).
   Status mark_deleted(uint64_t offset);
   // Marks the record at `offset` deleted at the next checkpoint.
@@ -176,6 +206,7 @@ class StorageEngine {
   // it: the old handle may no longer be written, so every later change fails.
   std::optional<Error> data_lost_;
   std::vector<std::string> created_dirs_;  // deepest first; synced into their parents by the first write_meta
+  std::vector<FrameRun> runs_;  // a batch's frames, one run per encoding thread, reused
 };
 
 }  // namespace orvex

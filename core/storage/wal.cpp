@@ -37,9 +37,10 @@ const char* kind_name(WalEntryKind kind) {
   return nullptr;
 }
 
-// Encodes the frame (header placeholder, then the entry text) into `frame`.
+// Appends the frame (header, then the entry text) to `out`; on failure `out`
+// is as it was.
 Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
-                    std::string& frame) {
+                    std::string& out) {
   const char* name = kind_name(kind);
   if (name == nullptr) {
     return Error::wal_corrupted("serialization failed: unknown entry kind " +
@@ -57,10 +58,15 @@ Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vecto
                                   " is not finite");
     }
   }
+  const size_t start = out.size();
+  const auto refuse = [&](Error e) {
+    out.resize(start);
+    return e;
+  };
   try {
     // Fixed parts take under 96 bytes; a float's text at most 16.
-    frame.resize(kHeaderSize + 96 + 17 * vector.size());
-    char* p = frame.data() + kHeaderSize;
+    out.resize(start + kHeaderSize + 96 + 17 * vector.size());
+    char* p = out.data() + start + kHeaderSize;
     const auto put = [&p](std::string_view s) {
       std::memcpy(p, s.data(), s.size());
       p += s.size();
@@ -75,22 +81,22 @@ Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vecto
       p = write_float_text(p, vector[i]);
     }
     put(R"(],"payload":)");
-    frame.resize(static_cast<size_t>(p - frame.data()));
-    Status st = append_payload_text(payload, frame);
-    if (!st.ok()) return Error::wal_corrupted("serialization failed: " + st.error().text());
-    frame.push_back('}');
+    out.resize(static_cast<size_t>(p - out.data()));
+    Status st = append_payload_text(payload, out);
+    if (!st.ok()) return refuse(Error::wal_corrupted("serialization failed: " + st.error().text()));
+    out.push_back('}');
   } catch (const std::bad_alloc&) {
-    return Error::wal_corrupted("serialization failed: out of memory");
+    return refuse(Error::wal_corrupted("serialization failed: out of memory"));
   }
-  const uint64_t length = frame.size() - kHeaderSize;
+  const uint64_t length = out.size() - start - kHeaderSize;
   if (length > kMaxU32) {
-    return Error::io("write length failed: an entry text of " + std::to_string(length) +
-                     " bytes does not fit a frame (at most 4294967295)");
+    return refuse(Error::io("write length failed: an entry text of " + std::to_string(length) +
+                            " bytes does not fit a frame (at most 4294967295)"));
   }
-  const uint32_t checksum = crc32_of(std::string_view(frame).substr(kHeaderSize));
+  const uint32_t checksum = crc32_of(std::string_view(out).substr(start + kHeaderSize));
   const uint32_t len32 = static_cast<uint32_t>(length);
-  std::memcpy(frame.data(), &checksum, 4);
-  std::memcpy(frame.data() + 4, &len32, 4);
+  std::memcpy(out.data() + start, &checksum, 4);
+  std::memcpy(out.data() + start + 4, &len32, 4);
   return ok_status();
 }
 
@@ -125,12 +131,29 @@ Status Wal::append(const WalEntry& entry) {
 }
 
 Status Wal::append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload) {
+  frame_.clear();
   ORVEX_TRY(encode_frame(kind, id, vector, payload, frame_));
   // The frame goes to the writer whole: if it is refused, none of it is kept.
   Status st = writer_->append(frame_);
   if (!st.ok()) return io("write checksum failed: ", st.error());
   ++unsynced_entries_;
   if (sync_every_ != 0 && unsynced_entries_ >= sync_every_) return sync();
+  return ok_status();
+}
+
+Status Wal::encode(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
+                   FrameRun& run) {
+  ORVEX_TRY(encode_frame(kind, id, vector, payload, run.bytes));
+  ++run.entries;
+  return ok_status();
+}
+
+Status Wal::append_run(const FrameRun& run) {
+  if (run.entries == 0) return ok_status();
+  // Whole, like one frame: a refused run leaves nothing of it in the file.
+  Status st = writer_->append(run.bytes);
+  if (!st.ok()) return io("write checksum failed: ", st.error());
+  unsynced_entries_ += run.entries;
   return ok_status();
 }
 

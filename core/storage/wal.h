@@ -59,6 +59,18 @@ struct WalScan {
   std::optional<Error> damage;
 };
 
+// Frames encoded ahead of appending, for a batch: whole frames back to back
+// and the number of entries they hold.
+struct FrameRun {
+  std::string bytes;
+  size_t entries = 0;
+
+  void clear() {
+    bytes.clear();
+    entries = 0;
+  }
+};
+
 class Wal {
  public:
   // Opens (creating if missing) the log at `path` for appending. Nothing is
@@ -82,6 +94,18 @@ class Wal {
   Status append(const WalEntry& entry);
   // Same bytes as append({kind, id, vector, payload}), without a copy.
   Status append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload);
+
+  // Appends to `run` the frame append() would write for this entry (the
+  // same bytes). On failure `run` is as it was and the error is append()'s.
+  // A pure function of its arguments: runs may be encoded on many threads.
+  static Status encode(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
+                       FrameRun& run);
+  // Hands a run of frames to the file as one piece, accepted or refused
+  // whole like a single frame (8192 bytes or more go straight to the file).
+  // Its entries count as unsynced, but it never syncs by itself: the batch
+  // that appends runs forces the log once, at its end.
+  Status append_run(const FrameRun& run);
+  uint64_t sync_every() const { return sync_every_; }
 
   // Writes out the buffer and forces the file to stable storage; on success
   // unsynced_entries() becomes 0.

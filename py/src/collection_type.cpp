@@ -202,7 +202,7 @@ PyMethodDef g_collection_methods[] = {
     {"insert", as_cfunction(insert_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kCollectionInsert},
     {"search", as_cfunction(search_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kCollectionSearch},
     {"insert_batch", as_cfunction(insert_batch_method<Collection>), METH_VARARGS | METH_KEYWORDS,
-     docs::kInsertBatch},
+     docs::kCollectionInsertBatch},
     {"search_batch", as_cfunction(search_batch_method<Collection>), METH_VARARGS | METH_KEYWORDS,
      docs::kSearchBatch},
     {"flush", as_cfunction(collection_flush), METH_NOARGS, docs::kCollectionFlush},

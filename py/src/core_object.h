@@ -199,9 +199,10 @@ inline bool convert_payloads(PyObject* obj, size_t count, std::vector<Payload>& 
 
 template <class Core>
 PyObject* insert_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"ids", "vectors", "payloads"};
-  return method<Core>(self, args, kwargs, "insert_batch", names, 2, Borrow::Kind::Exclusive,
-                      [](Core& core, PyObject** bound) -> PyObject* {
+  static const char* const index_names[] = {"ids", "vectors", "payloads"};
+  static const char* const collection_names[] = {"ids", "vectors", "payloads", "threads"};
+  constexpr bool kCollection = std::is_same_v<Core, Collection>;
+  const auto body = [](Core& core, PyObject** bound) -> PyObject* {
     std::vector<uint64_t> ids;
     VectorList vectors;
     std::vector<Payload> payloads;
@@ -216,6 +217,23 @@ PyObject* insert_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) 
       return nullptr;
     }
     Status status = ok_status();
+    if constexpr (kCollection) {
+      uint64_t threads = 0;
+      if (bound[3] && bound[3] != Py_None && !convert_u64(bound[3], "threads", threads)) return nullptr;
+      // Rows lie back to back: the rows before the first one of another
+      // length go in as one batch, then that row fails as insert() would.
+      const uint64_t dim = core.config().dimension;
+      size_t whole = 0;
+      while (whole < vectors.size() && vectors.row(whole).size() == dim) ++whole;
+      // The interpreter stays held: the rows may be a borrowed array that
+      // another thread could otherwise change while the log is written.
+      status = core.insert_batch(std::span(ids).first(whole), vectors.flat().first(whole * dim),
+                                 payloads.empty() ? std::span<Payload>() : std::span(payloads).first(whole),
+                                 static_cast<size_t>(std::min<uint64_t>(threads, SIZE_MAX)));
+      if (status.ok() && whole < vectors.size()) status = Error::dimension_mismatch(dim, vectors.row(whole).size());
+      if (!status.ok()) return raise_error(PyExc_ValueError, status.error());
+      Py_RETURN_NONE;
+    }
     if constexpr (std::is_same_v<Core, BruteForceIndex>) {
       if (payloads.empty() && vectors.size() > 0 && vectors.uniform(core.dimension())) {
         // Same outcome as one insertion per row, rows copied 16 at a time.
@@ -225,14 +243,19 @@ PyObject* insert_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) 
       }
       core.reserve(core.len() + ids.size());
     }
-    // One insertion (for a collection, one log entry) per pair; the first
-    // error stops the batch, the pairs before it stay.
+    // One insertion per pair; the first error stops the batch, the pairs
+    // before it stay.
     for (size_t i = 0; i < ids.size(); ++i) {
       status = core.insert(ids[i], vectors.row(i), payloads.empty() ? Payload{} : std::move(payloads[i]));
       if (!status.ok()) return raise_error(PyExc_ValueError, status.error());
     }
     Py_RETURN_NONE;
-  });
+  };
+  if constexpr (kCollection) {
+    return method<Core>(self, args, kwargs, "insert_batch", collection_names, 2, Borrow::Kind::Exclusive, body);
+  } else {
+    return method<Core>(self, args, kwargs, "insert_batch", index_names, 2, Borrow::Kind::Exclusive, body);
+  }
 }
 
 template <class Core>
@@ -293,6 +316,11 @@ PyObject* delete_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) 
                       [](Core& core, PyObject** bound) -> PyObject* {
                         std::vector<uint64_t> ids;
                         if (!convert_ids(bound[0], "ids", ids)) return nullptr;
+                        if constexpr (std::is_same_v<Core, Collection>) {
+                          Result<size_t> held = core.remove_batch(ids);
+                          if (!held.ok()) return raise_error(PyExc_OSError, held.error());
+                          return PyLong_FromSize_t(held.value());
+                        }
                         size_t held = 0;
                         for (uint64_t id : ids) {
                           Result<bool> r = remove_id(core, id);

@@ -60,6 +60,22 @@ inline constexpr const char* kInsertBatch =
     "Keyword Args:\n"
     "    payloads (list[dict | None] | None): One payload (or None) per id.";
 
+inline constexpr const char* kCollectionInsertBatch =
+    "insert_batch($self, ids, vectors, *, payloads=None, threads=None)\n--\n\n"
+    "Insert multiple vectors at once.\n"
+    "\n"
+    "The whole batch is one write to the log, forced once at its end. The first\n"
+    "item that fails stops it: the items before it stay.\n"
+    "\n"
+    "Args:\n"
+    "    ids (list[int]): List of unique identifiers.\n"
+    "    vectors (list[list[float]]): List of vectors.\n"
+    "\n"
+    "Keyword Args:\n"
+    "    payloads (list[dict | None] | None): One payload (or None) per id.\n"
+    "    threads (int | None): Cores that encode the log (None or 0: every core\n"
+    "        for a large batch).";
+
 inline constexpr const char* kSearchBatch =
     "search_batch($self, queries, k, *, where=None, with_payload=False, as_numpy=False, threads=1)\n--\n\n"
     "Search for nearest neighbors for multiple queries.\n"
