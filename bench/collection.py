@@ -3,6 +3,12 @@
 
 Random float32 data (standard normal), Euclidean. For n vectors of dimension d
 it measures
+  ingest      in fresh processes, Collection.insert_batch + flush from numpy
+              beside Index.insert_batch + cp of the collection's data.ovx and
+              wal.log + sync -f (aim: within 2x), FAISS IndexIDMap2 add +
+              write_index and LanceDB create_table (when installed: see
+              --setup-peers), the peak memory the batch adds (aim: within
+              1.3x the Index's) and single insert() calls in a Python loop
   insert      Collection.insert_batch from a numpy array: vectors/s and MB/s
               of vector data (one call for everything)
   flush       Collection.flush after those insertions (data file forced,
@@ -93,6 +99,126 @@ print(json.dumps({"insert_s": time.perf_counter() - t}))
 """
 
 
+# Run in a fresh interpreter: builds the data as the parent did, then fills
+# one store with it, timing the fill and what it takes to be on disk, and the
+# peak resident memory the fill adds to the process.
+INGEST = r"""
+import json, os, subprocess, sys, time
+import numpy as np
+system, n, d, where = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+data = np.random.default_rng(1).standard_normal((n, d), dtype=np.float32)
+ids = np.arange(1, n + 1, dtype=np.uint64)
+def rss(field):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(field))
+try:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the high-water mark starts again from here
+except OSError:
+    pass
+before = rss("VmRSS:")
+out = {}
+t = time.perf_counter()
+if system == "collection":
+    import orvex
+    c = orvex.Collection.open_or_create(where, d, "euclidean")
+    c.insert_batch(ids, data)
+    out["insert_s"] = time.perf_counter() - t
+    c.flush()
+elif system == "index+cp":
+    import orvex
+    index = orvex.Index("euclidean", d)
+    index.insert_batch(ids, data)
+    out["insert_s"] = time.perf_counter() - t
+    src, dst = where.split(",")
+    os.makedirs(dst)
+    subprocess.run(["cp", os.path.join(src, "data.ovx"), os.path.join(src, "wal.log"), dst], check=True)
+    subprocess.run(["sync", "-f", dst], check=True)
+elif system == "faiss":
+    import faiss
+    faiss.omp_set_num_threads(1)
+    index = faiss.IndexIDMap2(faiss.IndexFlatL2(d))
+    index.add_with_ids(data, ids.astype(np.int64))
+    out["insert_s"] = time.perf_counter() - t
+    os.makedirs(where)
+    faiss.write_index(index, os.path.join(where, "index.faiss"))
+    subprocess.run(["sync", "-f", where], check=True)
+    out["version"] = faiss.__version__
+elif system == "lancedb":
+    import lancedb, pyarrow as pa
+    vectors = pa.FixedSizeListArray.from_arrays(pa.array(data.reshape(-1)), d)
+    table = pa.table({"id": pa.array(ids), "vector": vectors})
+    lancedb.connect(where).create_table("vectors", data=table)
+    subprocess.run(["sync", "-f", where], check=True)
+    out["version"] = lancedb.__version__
+elif system == "singles":
+    import orvex
+    c = orvex.Collection.open_or_create(where, d, "euclidean")
+    rows = data.tolist()
+    t = time.perf_counter()
+    for i, row in enumerate(rows):
+        c.insert(i + 1, row)
+    out["insert_s"] = time.perf_counter() - t
+    c.flush()
+out["total_s"] = time.perf_counter() - t
+out["peak_added_bytes"] = rss("VmHWM:") - before
+print(json.dumps(out))
+"""
+
+
+def ingest(system, n, d, where, python=None):
+    """What the INGEST child reports, or None when the system is missing."""
+    out = subprocess.run([python or sys.executable, "-c", INGEST, system, str(n), str(d), where],
+                         capture_output=True, text=True)
+    if out.returncode != 0:
+        if "ModuleNotFoundError" not in out.stderr:
+            print(f"{system} failed:\n{out.stderr[-2000:]}")
+        return None
+    return json.loads(out.stdout)
+
+
+def peers_python():
+    """The interpreter of the peers' environment (bench/collection.py --setup-peers makes it)."""
+    here = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bench-venv")
+    python = os.path.join(here, "bin", "python")
+    return python if os.path.exists(python) else None
+
+
+def ingest_rows(n, d, scratch, singles):
+    """Filling a collection from numpy, beside an Index plus copying its files, FAISS and LanceDB."""
+    rows = []
+    coll_dir = os.path.join(scratch, "ingest")
+    coll = ingest("collection", n, d, coll_dir)
+    base = ingest("index+cp", n, d, coll_dir + "," + os.path.join(scratch, "copied"))
+    shutil.rmtree(os.path.join(scratch, "copied"), ignore_errors=True)
+    mb = sum(file_mb(os.path.join(coll_dir, f)) for f in ("data.ovx", "wal.log"))
+    rows.append(("Collection.insert_batch + flush", f"{coll['total_s']:.2f} s", f"{n / coll['total_s']:,.0f} vectors/s",
+                 f"{coll['total_s'] / base['total_s']:.2f}x Index + cp + sync (aim <= 2x)"))
+    rows.append(("  of which insert_batch", f"{coll['insert_s']:.2f} s", "", ""))
+    rows.append(("Index.insert_batch + cp + sync -f", f"{base['total_s']:.2f} s",
+                 f"insert {base['insert_s']:.2f} s, then {mb:,.0f} MB copied", ""))
+    rows.append(("peak memory added, Collection", f"{coll['peak_added_bytes'] / 1e6:,.0f} MB", "",
+                 f"{coll['peak_added_bytes'] / base['peak_added_bytes']:.2f}x the Index's "
+                 f"{base['peak_added_bytes'] / 1e6:,.0f} MB (aim <= 1.3x)"))
+    shutil.rmtree(coll_dir, ignore_errors=True)
+    py = peers_python() or sys.executable
+    for system, label in (("faiss", "FAISS IndexIDMap2 add + write_index + sync"),
+                          ("lancedb", "LanceDB create_table + sync")):
+        got = ingest(system, n, d, os.path.join(scratch, system), py)
+        shutil.rmtree(os.path.join(scratch, system), ignore_errors=True)
+        if got is None:
+            print(f"{system}: not installed (bench/collection.py --setup-peers installs it); skipped")
+            continue
+        rows.append((f"{label} ({got['version']})", f"{got['total_s']:.2f} s", f"{n / got['total_s']:,.0f} vectors/s",
+                     f"orvex {got['total_s'] / coll['total_s']:.2f}x faster"))
+    if singles:
+        one = ingest("singles", singles, d, os.path.join(scratch, "singles"))
+        shutil.rmtree(os.path.join(scratch, "singles"), ignore_errors=True)
+        rows.append((f"{singles:,} single insert() calls", f"{one['insert_s']:.2f} s",
+                     f"{singles / one['insert_s']:,.0f} vectors/s", ""))
+    return rows
+
+
 def first_insert_worst(system, n, d, reps):
     """Worst first-insertion time over `reps` fresh processes, or None when the system is missing."""
     times = []
@@ -140,7 +266,18 @@ def main():
     ap.add_argument("--dir", default=None, help="parent of the scratch directories (default: the system's)")
     ap.add_argument("--reps", type=int, default=3, help="fresh processes per open figure")
     ap.add_argument("--keep", action="store_true", help="keep the collections on disk")
+    ap.add_argument("--singles", type=int, default=None,
+                    help="single insert() calls timed in a Python loop (default n; 0: none)")
+    ap.add_argument("--ingest-only", action="store_true", help="only the ingest figures")
+    ap.add_argument("--setup-peers", action="store_true",
+                    help="install FAISS and LanceDB into build/bench-venv for the ingest figures, then exit")
     args = ap.parse_args()
+    if args.setup_peers:
+        venv = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bench-venv")
+        subprocess.run([sys.executable, "-m", "venv", venv], check=True)
+        subprocess.run([os.path.join(venv, "bin", "pip"), "install", "-q", "numpy", "faiss-cpu", "lancedb", "pyarrow"],
+                       check=True)
+        return
     n = args.n or (100_000 if args.quick else 1_000_000)
     d = args.dim
 
@@ -160,6 +297,10 @@ def main():
     logged_dir = os.path.join(scratch, "logged")
     rows = []
     try:
+        # ---- filling a collection, beside an Index and the peers ---------------
+        rows += ingest_rows(n, d, scratch, n if args.singles is None else args.singles)
+        if args.ingest_only:
+            return print_rows(rows)
         # ---- insertions, then flush -------------------------------------------
         c = orvex.Collection.open_or_create(flushed_dir, d, "euclidean")
         t = time.perf_counter()
@@ -222,6 +363,10 @@ def main():
         else:
             shutil.rmtree(scratch, ignore_errors=True)
 
+    print_rows(rows)
+
+
+def print_rows(rows):
     w = [max(len(r[i]) for r in rows) for i in range(4)]
     print()
     print(f"{'step':<{w[0]}}  {'time/size':>{w[1]}}  {'rate':<{w[2]}}  ratio")

@@ -395,7 +395,7 @@ Status Collection::insert_batch(std::span<const uint64_t> ids, std::span<const f
       // Only a hint: the map grows as needed.
     }
     const StorageEngine::Batch batch{WalEntryKind::Insert, ids, rows, dim, payloads};
-    return st.engine->append_batch(batch, threads, [&](size_t begin, size_t end, std::span<const uint64_t> offsets) -> Status {
+    const auto applied = [&](size_t begin, size_t end, std::span<const uint64_t> offsets) -> Status {
       std::unique_lock lock(st.index_mu);
       for (size_t i = begin; i < end; ++i) {
         st.index.remove(ids[i]);
@@ -404,7 +404,12 @@ Status Collection::insert_batch(std::span<const uint64_t> ids, std::span<const f
         st.note_record(WalEntryKind::Insert, ids[i], offsets[i - begin]);
       }
       return ok_status();
-    });
+    };
+    // The smallest record of a row (an empty payload), saturated.
+    const uint64_t record = dim > (UINT64_MAX - 28) / 4 ? UINT64_MAX : 28 + 4 * dim;
+    const bool bulk = st.config.bulk_bytes != 0 && n >= (st.config.bulk_bytes + record - 1) / record;
+    return bulk ? st.engine->append_bulk(batch, std::max<uint64_t>(1, st.config.bulk_chunk_bytes), applied)
+                : st.engine->append_batch(batch, threads, applied);
   });
 }
 

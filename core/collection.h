@@ -70,6 +70,11 @@ struct CollectionConfig {
   uint64_t dimension = 0;
   DistanceMetric metric = DistanceMetric::Euclidean;
   SyncMode sync_mode = SyncMode::Batch;
+  // A batch whose records take at least this many bytes goes straight to
+  // data.ovx in chunks of bulk_chunk_bytes instead of through the log (see
+  // insert_batch); 0: never.
+  uint64_t bulk_bytes = uint64_t{8} << 20;
+  uint64_t bulk_chunk_bytes = uint64_t{16} << 20;
 };
 
 class Collection {
@@ -125,14 +130,18 @@ class Collection {
   Status insert(uint64_t id, std::span<const float> vector, Payload payload = {});
   // Inserts ids[i] with row i of `rows` (ids.size() rows of the dimension,
   // row-major) and payloads[i] when `payloads` is not empty (they are moved
-  // from): what insert() for i = 0, 1, ... gives, with the same log bytes,
-  // but the frames are encoded on `threads` cores (0: every core for a large
-  // batch) and the log is forced once, at the end of the batch (Always and
-  // Batch alike; Manual: never). The first failing item stops the batch: the
-  // items before it stay, its error is returned, nothing after it is
-  // applied, and the directory opens to a prefix of the batch. Rows and
-  // payloads of the wrong count are refused (DimensionMismatch) before
-  // anything is written.
+  // from): what insert() for i = 0, 1, ... gives, but as one call. A batch
+  // whose records take fewer than config().bulk_bytes is logged with the
+  // bytes insert() would write, its frames encoded on `threads` cores (0:
+  // every core for a large batch), the log forced once, at the end of the
+  // batch (Always and Batch alike; Manual: never). A larger one takes the
+  // bulk path: a flush first, then its records straight to data.ovx, each
+  // chunk behind a small forced log entry, then a flush that makes all of it
+  // durable before the call returns (meta.json is not rewritten). Either
+  // way the first failing item stops the batch: the items before it stay,
+  // its error is returned, nothing after it is applied, and the directory
+  // opens to a prefix of the batch. Rows and payloads of the wrong count are
+  // refused (DimensionMismatch) before anything is written.
   Status insert_batch(std::span<const uint64_t> ids, std::span<const float> rows,
                       std::span<Payload> payloads = {}, size_t threads = 0);
   // Logs then applies the deletion of every held id of `ids` (a repeat or

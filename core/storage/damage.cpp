@@ -38,6 +38,7 @@ void LogIndex::build() const {
   if (built_) return;
   built_ = true;
   for (const WalEntry& e : entries_) {
+    if (auto chunk = BulkChunk::of(e)) bulk_.push_back(*chunk);
     mentioned_.insert(e.id);
     if (e.kind != WalEntryKind::Insert && e.kind != WalEntryKind::Update) continue;
     by_id_[e.id].push_back(&e);
@@ -47,6 +48,7 @@ void LogIndex::build() const {
 
 LogIndex::Match LogIndex::match(const DataRecord& rec, bool raw) const {
   build();
+  if (in_bulk_chunk(rec.offset)) return Match::Described;
   if (auto it = by_id_.find(rec.id); it != by_id_.end()) {
     for (const WalEntry* e : it->second) {
       if (same_bits(e->vector, rec.vector) && same_payload(rec, *e, raw)) return Match::Described;

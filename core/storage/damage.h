@@ -51,6 +51,15 @@ class LogIndex {
   enum class Match { Described, Differs, OtherId, Unmentioned };
   // A record's payload is compared as text when it was read raw.
   Match match(const DataRecord& rec, bool raw) const;
+  // Whether a bulk chunk the log names holds the record at `offset` (the
+  // chunk's entry describes it; opening checks the chunk's CRC-32C).
+  bool in_bulk_chunk(uint64_t offset) const {
+    build();
+    for (const BulkChunk& c : bulk_) {
+      if (c.holds(offset)) return true;
+    }
+    return false;
+  }
   // Whether any entry (a deletion included) names the id.
   bool mentions(uint64_t id) const {
     build();
@@ -65,6 +74,7 @@ class LogIndex {
   mutable std::unordered_map<uint64_t, std::vector<const WalEntry*>> by_id_;
   mutable std::unordered_multimap<uint64_t, const WalEntry*> by_vector_;  // by a hash of the vector's bits
   mutable std::unordered_set<uint64_t> mentioned_;
+  mutable std::vector<BulkChunk> bulk_;
 };
 
 enum class SumState { Missing, Damaged, Stale, Current };

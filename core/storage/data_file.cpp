@@ -316,6 +316,61 @@ Result<DataScan> DataFile::iter_active() const {
   return scan;
 }
 
+Result<std::optional<uint32_t>> DataFile::records_crc32c(uint64_t offset, uint64_t length) const {
+  Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
+  if (!file.ok()) return io("open for read failed: ", file.error());
+  Result<uint64_t> size = file.value()->size();
+  if (!size.ok()) return io("metadata failed: ", size.error());
+  if (offset > size.value() || length > size.value() - offset) return std::optional<uint32_t>();
+  Status st = file.value()->seek(offset);
+  if (!st.ok()) return io("seek failed: ", st.error());
+  try {
+    fs::StreamReader in(*file.value(), offset, offset + length, size_t{1} << 20);
+    uint32_t crc = 0;
+    // Feeds the next n bytes of the range; false when it ends first.
+    const auto feed = [&](uint64_t n) -> Result<bool> {
+      if (n > in.remaining()) return false;
+      while (n > 0) {
+        Result<size_t> got = in.ensure(static_cast<size_t>(std::min<uint64_t>(in.capacity(), n)));
+        if (!got.ok()) return io("read failed: ", got.error());
+        if (got.value() == 0) return false;
+        crc = crc32c(crc, in.data(), got.value());
+        in.consume(got.value());
+        n -= got.value();
+      }
+      return true;
+    };
+    while (in.remaining() > 0) {
+      constexpr size_t kHead = 13;  // marker, id, dim
+      Result<size_t> got = in.ensure(kHead);
+      if (!got.ok()) return io("read failed: ", got.error());
+      if (got.value() < kHead) return std::optional<uint32_t>();
+      char head[kHead];
+      std::memcpy(head, in.data(), kHead);
+      head[0] = 0;
+      uint32_t dim;
+      std::memcpy(&dim, head + 9, 4);
+      crc = crc32c(crc, head, kHead);
+      in.consume(kHead);
+      Result<bool> whole = feed(uint64_t{4} * dim);
+      if (!whole.ok()) return std::move(whole).error();
+      if (!*whole) return std::optional<uint32_t>();
+      got = in.ensure(4);
+      if (!got.ok()) return io("read failed: ", got.error());
+      if (got.value() < 4) return std::optional<uint32_t>();
+      uint32_t payload_len;
+      std::memcpy(&payload_len, in.data(), 4);
+      whole = feed(4);
+      if (whole.ok() && *whole) whole = feed(payload_len);
+      if (!whole.ok()) return std::move(whole).error();
+      if (!*whole) return std::optional<uint32_t>();
+    }
+    return std::optional<uint32_t>(crc);
+  } catch (const std::bad_alloc&) {
+    return io("read failed: ", os_error_text(ENOMEM));
+  }
+}
+
 Status DataFile::write_out() {
   Status st = writer_.write_out();
   if (!st.ok()) return io("flush failed: ", st.error());

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -142,6 +143,15 @@ class DataFile {
   // writes nothing (for a collection whose log could not be forced: the log
   // still describes them, and the next open appends them again).
   void discard_buffer() { writer_.discard(); }
+
+  // The CRC-32C of the records waiting in the buffer, freshly appended (so
+  // every delete marker is still zero).
+  uint32_t waiting_crc32c() { return crc32c(0, writer_.buffer_data(), writer_.buffered()); }
+  // The CRC-32C of the whole records in [offset, offset + length) of the
+  // file, each delete marker counted as zero (markers change after a record
+  // is written), read through a handle of its own; nullopt when the range
+  // does not hold whole records or the file ends before it.
+  Result<std::optional<uint32_t>> records_crc32c(uint64_t offset, uint64_t length) const;
 
   // Cuts the file back to `offset` bytes and syncs it; offset() becomes
   // `offset` (at open, after a torn tail, with the scan's end).

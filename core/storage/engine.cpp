@@ -139,6 +139,7 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
 Status StorageEngine::recover(RecoveryVisitor& visitor) {
   auto read = Wal::read_all(fs_, fs::join(dir_, kWal));
   if (!read.ok()) return std::move(read).error();
+  ORVEX_TRY(cut_unfinished_bulk(read->entries));
   const LogIndex log(read->entries);
   auto checked = check_data(*data_, sum_file_, log, [&](DataRecord& rec) { visitor.on_record(rec); }, false);
   if (!checked.ok()) return std::move(checked).error();
@@ -182,6 +183,78 @@ Status StorageEngine::recover(RecoveryVisitor& visitor) {
     return ok_status();
   }
   return mark_superseded();
+}
+
+Status StorageEngine::cut_unfinished_bulk(std::span<const WalEntry> entries) {
+  // What current sums vouch for was synced whole: any damage there is for
+  // the sums to find, never a reason to cut.
+  uint64_t vouched = 0;
+  if (sum_file_ && sum_file_->ok()) {
+    Result<uint64_t> identity = data_->identity();
+    if (identity.ok() && *identity == sum_file_->value().identity) vouched = sum_file_->value().covered;
+  }
+  for (const WalEntry& e : entries) {
+    const std::optional<BulkChunk> chunk = BulkChunk::of(e);
+    if (!chunk || chunk->offset + chunk->bytes <= vouched) continue;
+    // The chunk was never begun: nothing of it, or after it, reached the file.
+    if (chunk->offset >= data_->offset()) return ok_status();
+    auto crc = data_->records_crc32c(chunk->offset, chunk->bytes);
+    if (!crc.ok()) return std::move(crc).error();
+    if (*crc == chunk->crc) continue;
+    // The unfinished end of an interrupted bulk batch.
+    return data_->cut_to(chunk->offset);
+  }
+  return ok_status();
+}
+
+Status StorageEngine::append_bulk(
+    const Batch& b, uint64_t chunk_bytes,
+    const std::function<Status(size_t begin, size_t end, std::span<const uint64_t> offsets)>& applied) {
+  if (data_lost_) return *data_lost_;
+  ORVEX_TRY(checkpoint());
+  static const Payload kNoPayload;
+  std::vector<uint64_t> offsets;
+  Status result = ok_status();
+  for (size_t begin = 0, n = b.ids.size(); begin < n && result.ok();) {
+    // A chunk: records wait in the held buffer (empty now) until its entry
+    // is durable.
+    const uint64_t start = data_->offset();
+    BlockSums sums_before = data_->sums();
+    offsets.clear();
+    size_t end = begin;
+    for (; end < n && data_->buffered_bytes() < chunk_bytes; ++end) {
+      const std::span<const float> row = b.rows.subspan(end * b.dimension, b.dimension);
+      const Payload& payload = b.payloads.empty() ? kNoPayload : b.payloads[end];
+      result = Wal::check_entry(row, payload);
+      if (!result.ok()) break;
+      auto appended = data_->append(b.ids[end], row, payload);
+      if (!appended.ok()) {
+        result = std::move(appended).error();
+        break;
+      }
+      offsets.push_back(*appended);
+    }
+    if (end == begin) break;
+    const BulkChunk chunk{start, data_->buffered_bytes(), data_->waiting_crc32c()};
+    Status logged = wal_->append(WalEntryKind::Checkpoint, 0, {}, chunk.entry());
+    if (logged.ok()) logged = wal_->sync();
+    if (!logged.ok()) {
+      // No durable frame describes the chunk: it must not reach the file.
+      data_->discard_buffer();
+      data_->set_sums(std::move(sums_before));
+      return logged;
+    }
+    // From here the chunk is the file's: whole at the next open, or cut
+    // there with what follows it. What a failed write leaves waiting goes
+    // out with the next write, so the chunk is applied either way.
+    Status written = data_->write_out();
+    records_ += end - begin;
+    if (Status done = applied(begin, end, offsets); !done.ok()) return done;
+    if (!written.ok()) return written;
+    begin = end;
+  }
+  Status closed = checkpoint();
+  return result.ok() ? closed : result;
 }
 
 Status StorageEngine::append(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,

@@ -25,6 +25,22 @@
 // dropped (the log still describes them and the next open appends them
 // again).
 //
+// Bulk batches: a large batch of insertions is not logged entry by entry.
+// A checkpoint comes first, so the log is empty and every earlier change is
+// in data.ovx; then the batch's records go straight to data.ovx in chunks.
+// Before a chunk is written, a Checkpoint entry naming the chunk's offset,
+// length and CRC-32C is appended to the log and forced: the write-ahead rule
+// for the chunk, whose bytes a durable frame now describes. A closing
+// checkpoint then syncs the data file, replaces the sums and empties the log,
+// and only then does the batch return. At open each such entry's chunk must
+// be whole and match its CRC-32C, unless current sums already vouch for it;
+// the first that does not is the unfinished end of an interrupted batch, and
+// data.ovx is cut back to where that chunk starts (with everything after it,
+// which only later log entries can describe). So a crash leaves a prefix of
+// the batch's chunks, no record of one is trusted unchecked, and no id
+// deleted or replaced after the batch comes back. Older versions read the
+// entries as plain checkpoints.
+//
 // Superseded records (the earlier record of a re-inserted id) stay live
 // until the next checkpoint, which marks them deleted once their successors
 // are written out, and syncs the data file before it empties the log. A mark
@@ -148,6 +164,17 @@ class StorageEngine {
   Status append_batch(const Batch& batch, size_t threads,
                       const std::function<Status(size_t begin, size_t end, std::span<const uint64_t> offsets)>& applied);
 
+  // A batch of insertions by the bulk path (see above), in chunks of about
+  // `chunk_bytes` of records; `applied` as for append_batch, once per chunk
+  // whose records are written. The first failing item (a vector with a
+  // component that is not finite or a payload that cannot be written,
+  // refused with the log's errors) stops the batch after the chunks before
+  // it, which the closing checkpoint still makes durable; its error is
+  // returned. A failed checkpoint fails the batch: its chunks written so far
+  // stay applied, and the next open keeps those it can check.
+  Status append_bulk(const Batch& batch, uint64_t chunk_bytes,
+                     const std::function<Status(size_t begin, size_t end, std::span<const uint64_t> offsets)>& applied);
+
   // Marks the record at `offset` deleted now (not synced).
   Status mark_deleted(uint64_t offset);
   // Marks the record at `offset` deleted at the next checkpoint.
@@ -187,6 +214,9 @@ class StorageEngine {
   Status release_records();
   // Marks the superseded records; on failure keeps them for the next try.
   Status mark_superseded();
+  // Cuts data.ovx back to the first chunk of a bulk batch, named in
+  // `entries`, that it does not hold whole (see above).
+  Status cut_unfinished_bulk(std::span<const WalEntry> entries);
   // Replaces data.ovx.sum with the sums of the whole data file (written out
   // and synced before).
   Status write_sums();

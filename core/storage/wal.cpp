@@ -37,15 +37,8 @@ const char* kind_name(WalEntryKind kind) {
   return nullptr;
 }
 
-// Appends the frame (header, then the entry text) to `out`; on failure `out`
-// is as it was.
-Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
-                    std::string& out) {
-  const char* name = kind_name(kind);
-  if (name == nullptr) {
-    return Error::wal_corrupted("serialization failed: unknown entry kind " +
-                                std::to_string(static_cast<unsigned>(kind)));
-  }
+// A vector a frame can hold: every component finite, the text under 4 GiB.
+Status check_vector(std::span<const float> vector) {
   // Every component takes at least 4 bytes of text ("0.0,"): a vector this
   // long can only make an entry text of 4 GiB or more.
   if (vector.size() > (kMaxU32 - 64) / 4) {
@@ -58,6 +51,19 @@ Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vecto
                                   " is not finite");
     }
   }
+  return ok_status();
+}
+
+// Appends the frame (header, then the entry text) to `out`; on failure `out`
+// is as it was.
+Status encode_frame(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
+                    std::string& out) {
+  const char* name = kind_name(kind);
+  if (name == nullptr) {
+    return Error::wal_corrupted("serialization failed: unknown entry kind " +
+                                std::to_string(static_cast<unsigned>(kind)));
+  }
+  ORVEX_TRY(check_vector(vector));
   const size_t start = out.size();
   const auto refuse = [&](Error e) {
     out.resize(start);
@@ -109,6 +115,32 @@ bool all_zero(const char* p, size_t n) {
 
 }  // namespace
 
+namespace {
+constexpr const char* kBulkOffset = "bulk_offset";
+constexpr const char* kBulkBytes = "bulk_bytes";
+constexpr const char* kBulkCrc = "bulk_crc32c";
+}  // namespace
+
+Payload BulkChunk::entry() const {
+  Payload p;
+  p.data[kBulkOffset] = offset;
+  p.data[kBulkBytes] = bytes;
+  p.data[kBulkCrc] = uint64_t{crc};
+  return p;
+}
+
+std::optional<BulkChunk> BulkChunk::of(const WalEntry& e) {
+  if (e.kind != WalEntryKind::Checkpoint) return std::nullopt;
+  const auto field = [&](const char* key) -> std::optional<uint64_t> {
+    auto it = e.payload.data.find(key);
+    if (it == e.payload.data.end() || !it->second.is_number_unsigned()) return std::nullopt;
+    return it->second.get<uint64_t>();
+  };
+  const auto offset = field(kBulkOffset), bytes = field(kBulkBytes), crc = field(kBulkCrc);
+  if (!offset || !bytes || !crc || *crc > UINT32_MAX) return std::nullopt;
+  return BulkChunk{*offset, *bytes, static_cast<uint32_t>(*crc)};
+}
+
 Wal::Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length,
          uint64_t sync_every)
     : fs_(fs),
@@ -145,6 +177,19 @@ Status Wal::encode(WalEntryKind kind, uint64_t id, std::span<const float> vector
                    FrameRun& run) {
   ORVEX_TRY(encode_frame(kind, id, vector, payload, run.bytes));
   ++run.entries;
+  return ok_status();
+}
+
+Status Wal::check_entry(std::span<const float> vector, const Payload& payload) {
+  ORVEX_TRY(check_vector(vector));
+  if (payload.data.empty()) return ok_status();
+  try {
+    std::string text;
+    Status st = append_payload_text(payload, text);
+    if (!st.ok()) return Error::wal_corrupted("serialization failed: " + st.error().text());
+  } catch (const std::bad_alloc&) {
+    return Error::wal_corrupted("serialization failed: out of memory");
+  }
   return ok_status();
 }
 

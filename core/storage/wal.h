@@ -40,6 +40,20 @@ struct WalEntry {
   bool operator==(const WalEntry&) const = default;
 };
 
+// A chunk of records a bulk batch wrote straight to the data file, as the
+// Checkpoint entry logged before it names it: payload members bulk_offset,
+// bulk_bytes and bulk_crc32c (of the records, delete markers counted as
+// zero). Replay passes over it like any Checkpoint entry.
+struct BulkChunk {
+  uint64_t offset = 0, bytes = 0;
+  uint32_t crc = 0;
+
+  Payload entry() const;
+  // The chunk an entry names, when it is a bulk chunk's entry.
+  static std::optional<BulkChunk> of(const WalEntry& entry);
+  bool holds(uint64_t at) const { return at >= offset && at - offset < bytes; }
+};
+
 // Every entry of a log in file order. end_offset is the end of the last
 // whole frame; bytes after it are the unfinished end of an interrupted write.
 struct WalRead {
@@ -100,6 +114,10 @@ class Wal {
   // A pure function of its arguments: runs may be encoded on many threads.
   static Status encode(WalEntryKind kind, uint64_t id, std::span<const float> vector, const Payload& payload,
                        FrameRun& run);
+  // Refuses, with append()'s error, an Insert or Update entry whose frame
+  // could not be encoded (a component that is not finite, a payload with no
+  // text), without encoding its vector.
+  static Status check_entry(std::span<const float> vector, const Payload& payload);
   // Hands a run of frames to the file as one piece, accepted or refused
   // whole like a single frame (8192 bytes or more go straight to the file).
   // Its entries count as unsynced, but it never syncs by itself: the batch

@@ -213,8 +213,14 @@ class Collection:
             with_payload (bool): Return (id, distance, payload) triples.
         """
 
-    def insert_batch(self, ids: _Ids, vectors: _Vectors, *, payloads: Sequence[_Payload] | None = None) -> None:
+    def insert_batch(
+        self, ids: _Ids, vectors: _Vectors, *, payloads: Sequence[_Payload] | None = None, threads: int | None = None
+    ) -> None:
         """Insert multiple vectors at once.
+
+        A batch is one write to the log, forced once at its end; a large one goes
+        straight to the data file between two flushes, durable when the call returns.
+        The first item that fails stops it: the items before it stay.
 
         Args:
             ids (list[int]): List of unique identifiers.
@@ -222,6 +228,8 @@ class Collection:
 
         Keyword Args:
             payloads (list[dict | None] | None): One payload (or None) per id.
+            threads (int | None): Cores that encode the log (None or 0: every core
+                for a large batch).
         """
 
     def search_batch(

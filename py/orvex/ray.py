@@ -11,8 +11,6 @@ import collections
 import json
 import operator
 import os
-import sys
-import time
 from itertools import chain
 
 try:
@@ -24,6 +22,7 @@ except ImportError as e:
 import numpy as np
 
 from ._orvex import Collection, Index
+from ._progress import _Progress
 
 __all__ = ["ShardedCollection"]
 
@@ -180,30 +179,6 @@ def _merge_arrays(parts, k):
     return np.take_along_axis(ids, order, 1), np.take_along_axis(dists, order, 1), counts
 
 
-class _Progress:
-    """Counts loaded vectors: a tqdm bar when tqdm is installed, else a line on stderr every few seconds."""
-
-    def __init__(self, show, total):
-        self.bar, self.done, self.shown, self.start = None, 0, 0.0, time.monotonic()
-        self.show = show
-        if show:
-            try:
-                from tqdm.auto import tqdm
-            except ImportError:
-                return
-            self.bar = tqdm(total=total, unit=" vectors", unit_scale=True, desc="orvex load")
-
-    def update(self, n, last=False):
-        self.done += n
-        if self.bar is not None:
-            self.bar.update(n)
-            if last:
-                self.bar.close()
-        elif self.show and (last or time.monotonic() - self.shown > 5):
-            self.shown = time.monotonic()
-            print(f"orvex load: {self.done:,} vectors, {self.shown - self.start:.1f} s", file=sys.stderr)
-
-
 class ShardedCollection:
     """A collection split into shards held by Ray actors, one Collection directory each.
 
@@ -326,7 +301,7 @@ class ShardedCollection:
         Returns:
             int: The vectors inserted.
         """
-        pending, bar = [collections.deque() for _ in self._check()], _Progress(progress, total)
+        pending, bar = [collections.deque() for _ in self._check()], _Progress(progress, total, "orvex load")
         try:
             for number, chunk in enumerate(chunks):
                 if not isinstance(chunk, (tuple, list)) or len(chunk) not in (2, 3):

@@ -2,9 +2,9 @@
 it at a random instant, a quarter of the time within milliseconds of open_or_create (often during recovery).
 In some rounds the parent then appends the torn end of an interrupted write to wal.log or data.ovx. After every
 kill the collection opens and holds (read back exactly) what the first j attempted insertions made of the
-content before, for some j covering every synced insertion: each 100th since the open or the last flush that
-returned, and all before such a flush. The next child goes on in the same directory with new ids and some
-earlier ones again (a reinsertion replaces). ORVEX_KILLS: the number of kills (40; 1000 for the long run)."""
+content before, for some j covering every synced insertion: each 100th single one since the open or the last
+flush or batch that returned, the whole of every batch that returned, and all before such a flush. The next
+child goes on in the same directory with new ids and some earlier ones again (a reinsertion replaces). ORVEX_KILLS: the number of kills (40; 1000 for the long run)."""
 
 import os
 import random
@@ -33,7 +33,7 @@ class Plan:
             if (r := rng.random()) < 0.03:
                 self.ops.append(("flush",))
                 continue
-            count, first = 1 if r < 0.85 else rng.choice([1, 2, 5, 20, 50, 99, 100, 101, 250]), len(self.ids)
+            count, first = 1 if r < 0.85 else rng.choice([1, 2, 5, 20, 50, 99, 100, 101, 250] * 4 + [50_000, 100_000]), len(self.ids)
             for _ in range(count):
                 reuse = nid > 1 and rng.random() < 0.15
                 self.ids.append(rng.randrange(max(1, nid - rng.choice([300, 5000])), nid) if reuse else nid)
@@ -89,12 +89,16 @@ def progress(plan, lines):
         kind, *op = plan.ops[n]
         if kind == "flush" and f"ack {n}" in acked:
             synced, since_sync = attempted, 0
+        elif kind == "batch":  # one call, the log forced at its end
+            attempted = op[0] + op[1]
+            if f"ack {n}" in acked:
+                synced, since_sync = attempted, 0
         elif kind != "flush":
             attempted = op[0] + op[1]
-            for a in range(op[0], attempted) if f"ack {n}" in acked else ():
+            if f"ack {n}" in acked:
                 since_sync += 1
                 if since_sync == SYNC_EVERY:
-                    synced, since_sync = a + 1, 0
+                    synced, since_sync = attempted, 0
     last = lines[-1] if lines else "opening"
     return attempted, synced, plan.ops[int(last[6:])][0] if last.startswith("begin ") else last
 

@@ -290,3 +290,24 @@ def test_damage_is_found_refused_and_repaired_from_the_command_line(tmp_path):
     out = subprocess.run(cli + ["stats", path], capture_output=True, text=True, check=True).stdout
     assert "vectors: " in out
     assert subprocess.run(cli + ["compact", path], capture_output=True, text=True, check=True).stdout.startswith("reclaimed")
+
+
+def test_import_from_the_command_line(tmp_path):
+    """import creates the collection from a .npy matrix (ids after the largest held, or from --ids), reports
+    vectors/s, and refuses what is not a matrix or ids of another length, changing nothing."""
+    path, cli = str(tmp_path / "c"), [sys.executable, "-m", "orvex", "import"]
+    rows = np.random.default_rng(0).standard_normal((70_000, 3)).astype(np.float32)
+    np.save(tmp_path / "rows.npy", rows)
+    np.save(tmp_path / "ids.npy", np.arange(10**6, 10**6 + 500, dtype=np.uint64))
+    np.save(tmp_path / "flat.npy", rows[:, 0])
+    out = subprocess.run(cli + [path, "--npy", str(tmp_path / "rows.npy"), "--metric", "dot"], capture_output=True,
+                         text=True)
+    assert out.returncode == 0 and out.stdout.startswith("imported 70,000 vectors in") and "vectors/s" in out.stdout
+    np.save(tmp_path / "few.npy", rows[:500] * 2)
+    for extra, code in [(["--npy", str(tmp_path / "few.npy"), "--ids", str(tmp_path / "ids.npy")], 0),
+                        (["--npy", str(tmp_path / "flat.npy")], 1),
+                        (["--npy", str(tmp_path / "rows.npy"), "--ids", str(tmp_path / "ids.npy")], 1)]:
+        assert subprocess.run(cli + [path] + extra, capture_output=True).returncode == code
+    with orvex.Collection.open_or_create(path, 3, "dot") as c:
+        assert len(c) == 70_500 and c.ids()[-1] == 10**6 + 499
+        assert c.get(70_000)[0] == rows[69_999].tolist() and c.get(10**6)[0] == (rows[0] * 2).tolist()

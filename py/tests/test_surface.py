@@ -210,6 +210,11 @@ WHERE = (KW + 'where (dict | None): Only vectors whose payload matches, e.g.\n  
 BATCH = ("($self, ids, vectors, *, payloads=None)", "Insert multiple vectors at once." + ARGS +
          "ids (list[int]): List of unique identifiers.\n    vectors (list[list[float]]): List of vectors." + KW +
          "payloads (list[dict | None] | None): One payload (or None) per id.")
+C_BATCH = ("($self, ids, vectors, *, payloads=None, threads=None)", "Insert multiple vectors at once.\n\nA batch is "
+           "one write to the log, forced once at its end; a large one goes\nstraight to the data file between two "
+           "flushes, durable when the call returns.\nThe first item that fails stops it: the items before it stay." +
+           BATCH[1][len("Insert multiple vectors at once."):] + "\n    threads (int | None): Cores that encode the log "
+           "(None or 0: every core\n        for a large batch).")
 SEARCH_BATCH = ("($self, queries, k, *, where=None, with_payload=False, as_numpy=False, threads=1)",
                 "Search for nearest neighbors for multiple queries." + ARGS +
                 "queries (list[list[float]]): List of query vectors.\n    k (int): Number of neighbors per query.\n\n"
@@ -237,6 +242,7 @@ DOCS = {
                     "    k (int): Number of neighbors to return." + RETURNS + WHERE),
     **{(kind, m): doc for kind in (I, C) for m, doc in SHARED_DOCS.items()},
     **{(kind, m): doc for kind in (I, C) for m, doc in [("insert_batch", BATCH), ("search_batch", SEARCH_BATCH)]},
+    (C, "insert_batch"): C_BATCH,
     (C, None): (None, "Persistent vector collection backed by disk storage.\n\nStores vectors and metadata on disk "
                 "with WAL (Write-Ahead Log) protection\nfor durability. Supports crash recovery."),
     (C, "open_or_create"): ("(path, dimension, metric)", "Open an existing collection or create a new one." + ARGS +
