@@ -74,18 +74,27 @@ class DocumentStore:
         return self.target
 
     def close(self) -> None:
+        """Flush and release a collection (it reopens on next use); an Index stays."""
         with self._lock:
             if isinstance(self.target, Collection):
                 self.target.close()
-            self.target = None
+                self.target = None
 
     def __len__(self) -> int:
         target = self.opened()
         return 0 if target is None else len(target)
 
     def _matrix(self, vectors: Sequence[Any], ids: list[str]) -> np.ndarray:
+        """The embeddings as one float32 array, or an error naming the first bad one."""
+        if len(vectors) == 0:
+            return np.zeros((0, self.dimension or 1), np.float32)
+        try:
+            matrix = np.asarray(vectors, dtype=np.float32)
+            if matrix.ndim == 2 and matrix.shape[1] == (self.dimension or matrix.shape[1]) and np.isfinite(matrix).all():
+                return matrix
+        except (TypeError, ValueError):
+            pass  # uneven rows or a None: found below
         dimension = self.dimension
-        rows = []
         for i, vector in enumerate(vectors):
             if vector is None:
                 raise ValueError(f"document {i} (id {ids[i]!r}): no embedding")
@@ -96,8 +105,7 @@ class DocumentStore:
                                  f"the store holds {dimension}")
             if not np.isfinite(row).all():
                 raise ValueError(f"document {i} (id {ids[i]!r}): the embedding has a component that is not finite")
-            rows.append(row)
-        return np.stack(rows) if rows else np.zeros((0, dimension or 1), np.float32)
+        raise ValueError("the embeddings are not a list of vectors")
 
     def put(self, ids: list[str], vectors: Sequence[Any], payloads: list[dict[str, Any]]) -> None:
         """Store or replace documents; ``payloads`` get the string ids added."""

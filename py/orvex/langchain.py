@@ -46,14 +46,14 @@ class OrvexVectorStore(VectorStore):
     def __init__(self, embedding: Embeddings, *, path: str | None = None, metric: str = "cosine",
                  dimension: int | None = None) -> None:
         self.embedding = embedding
-        self.store = DocumentStore(metric, path, dimension, probe=lambda: len(embedding.embed_query("")))
+        self.store = DocumentStore(metric, path, dimension, probe=lambda: len(embedding.embed_query("orvex")))
 
     @property
     def embeddings(self) -> Embeddings:
         return self.embedding
 
     def close(self) -> None:
-        """Flush and close an on-disk store (it reopens on next use)."""
+        """Flush and release an on-disk store's collection (it reopens on next use)."""
         self.store.close()
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None, *,

@@ -93,14 +93,16 @@ class OrvexVectorStore(BasePydanticVectorStore):
         return self._store.opened()
 
     def close(self) -> None:
-        """Flush and close an on-disk store (it reopens on next use)."""
+        """Flush and release an on-disk store's collection (it reopens on next use)."""
         self._store.close()
 
     def add(self, nodes: list[BaseNode], **kwargs: Any) -> list[str]:
         ids = check_ids([node.node_id for node in nodes], "node ids")
         payloads = []
         for node in nodes:
-            payload = node_to_metadata_dict(node, remove_text=False, flat_metadata=self.flat_metadata)
+            # (a copy without the embedding, which LlamaIndex would serialise and drop)
+            payload = node_to_metadata_dict(node.model_copy(update={"embedding": None}), remove_text=False,
+                                            flat_metadata=self.flat_metadata)
             payload.update((k, v) for k, v in node.metadata.items() if k not in _NODE_KEYS)
             payloads.append(payload)
         self._store.put(ids, [node.embedding for node in nodes], payloads)
