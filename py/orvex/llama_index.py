@@ -113,7 +113,9 @@ class OrvexVectorStore(BasePydanticVectorStore):
 
     def delete_nodes(self, node_ids: list[str] | None = None, filters: MetadataFilters | None = None,
                      **delete_kwargs: Any) -> None:
-        self._store.delete_where(self._where(node_ids, filters))
+        """Delete the nodes of ``node_ids`` that match ``filters``; given neither, nothing."""
+        if node_ids is not None or filters is not None:
+            self._store.delete_where(self._where(node_ids, filters))
 
     def clear(self) -> None:
         self._store.clear()
