@@ -5,6 +5,7 @@
 
 #include "damage.h"
 #include "files.h"
+#include "meta_file.h"
 
 namespace orvex {
 namespace {
@@ -27,13 +28,28 @@ std::string parent_dir(std::string path) {
   return path;
 }
 
+// Reads the meta.json at `path` and checks it against the settings.
+Status check_meta(fs::FileSystem& fs, const std::string& path, const StorageSettings& settings) {
+  auto text = fs.read_file(path);
+  if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
+  if (!is_valid_utf8(*text)) return Error::collection("read meta failed: stream did not contain valid UTF-8");
+  auto meta = parse_meta(*text);
+  if (!meta.ok()) return Error::collection("parse meta failed: " + meta.error().text());
+  if (meta->dimension != settings.dimension) {
+    return Error::collection("dimension mismatch: collection has " + std::to_string(meta->dimension) +
+                             ", config has " + std::to_string(settings.dimension));
+  }
+  return ok_status();
+}
+
 }  // namespace
 
-StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<fs::DirLock> lock,
-                             std::unique_ptr<Wal> wal, std::unique_ptr<DataFile> data,
-                             std::vector<std::string> created_dirs)
+StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, const StorageSettings& settings,
+                             std::unique_ptr<fs::DirLock> lock, std::unique_ptr<Wal> wal,
+                             std::unique_ptr<DataFile> data, std::vector<std::string> created_dirs)
     : fs_(fs),
       dir_(std::move(dir)),
+      settings_(settings),
       lock_(std::move(lock)),
       wal_(std::move(wal)),
       data_(std::move(data)),
@@ -48,9 +64,8 @@ StorageEngine::~StorageEngine() {
   if (wal_->unsynced_entries() > 0 && !wal_->sync().ok()) data_->discard_buffer();
 }
 
-Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
-    fs::FileSystem& fs, const std::string& dir, uint64_t log_sync_every,
-    const std::function<Status(const std::string& meta_text)>& check_meta, bool* existing) {
+Result<std::unique_ptr<StorageEngine>> StorageEngine::open(fs::FileSystem& fs, const std::string& dir,
+                                                           const StorageSettings& settings, bool* existing) {
   if (!fs.exists(dir)) {
     if (auto s = fs.create_dirs(dir); !s.ok()) return Error::collection("create dir failed: " + s.error().text());
   }
@@ -72,14 +87,9 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     if (up == p) break;
     p = std::move(up);
   }
-  if (*existing) {
-    auto text = fs.read_file(meta_path);
-    if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
-    if (!is_valid_utf8(*text)) return Error::collection("read meta failed: stream did not contain valid UTF-8");
-    ORVEX_TRY(check_meta(*text));
-  }
+  if (*existing) ORVEX_TRY(check_meta(fs, meta_path, settings));
 
-  auto wal = Wal::open(fs, fs::join(dir, kWal), log_sync_every);
+  auto wal = Wal::open(fs, fs::join(dir, kWal), settings.log_sync_every);
   if (!wal.ok()) return std::move(wal).error();
   auto data = DataFile::open(fs, fs::join(dir, kData));
   if (!data.ok()) return std::move(data).error();
@@ -88,8 +98,8 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     const std::string stale = fs::join(dir, name);
     if (fs.exists(stale)) (void)fs.remove(stale);
   }
-  std::unique_ptr<StorageEngine> engine(
-      new StorageEngine(fs, dir, std::move(*lock), std::move(*wal), std::move(*data), std::move(unsynced_dirs)));
+  std::unique_ptr<StorageEngine> engine(new StorageEngine(fs, dir, settings, std::move(*lock), std::move(*wal),
+                                                          std::move(*data), std::move(unsynced_dirs)));
   engine->sum_file_ = read_sum_file(fs, dir);
   return engine;
 }
@@ -281,10 +291,17 @@ Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, ui
   return before - data_->offset();
 }
 
-Status StorageEngine::write_meta(const std::string& text) {
+Status StorageEngine::write_meta(uint64_t vector_count, uint64_t next_id) {
+  CollectionMeta meta;
+  meta.dimension = settings_.dimension;
+  meta.metric = std::string(metric_name(settings_.metric));
+  meta.vector_count = vector_count;
+  meta.next_id = next_id;
+  auto text = render_meta(meta);
+  if (!text.ok()) return Error::collection("serialize meta failed: " + text.error().text());
   // Replaced atomically, then the directory synced (which also makes the
   // rename of the sum file before it durable).
-  if (auto s = fs::replace_file(fs_, fs::join(dir_, kMeta), fs::join(dir_, kMetaTemp), text); !s.ok()) {
+  if (auto s = fs::replace_file(fs_, fs::join(dir_, kMeta), fs::join(dir_, kMetaTemp), *text); !s.ok()) {
     return Error::collection("write meta failed: " + s.error().text());
   }
   if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::collection("write meta failed: " + s.error().text());
