@@ -9,6 +9,7 @@
 #include "../filter.h"
 #include "../id_map.h"
 #include "../parallel.h"
+#include "dispatch.h"
 #include "group_store.h"
 #include "kernels.h"
 #include "payload_columns.h"
