@@ -315,10 +315,10 @@ Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
   return serialised(state_->write_mu, [&] { return state_->apply_delete(id); });
 }
 
-std::vector<SearchResult> Collection::search(std::span<const float> query, uint64_t k,
-                                             std::optional<Filter> filter, bool with_payload) const {
+std::vector<SearchResult> Collection::search(std::span<const float> query, uint64_t k, const Filter* filter,
+                                             bool with_payload) const {
   std::shared_lock lock(state_->index_mu);
-  return state_->index.search(query, k, filter ? &*filter : nullptr, with_payload);
+  return state_->index.search(query, k, filter, with_payload);
 }
 
 std::vector<std::vector<SearchResult>> Collection::search_batch(std::span<const float> queries, size_t nq,
