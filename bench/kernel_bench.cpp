@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "index/brute_force.h"
-#include "index/kernels.h"
+#include "index/dispatch.h"
 
 using namespace orvex;
 using Clock = std::chrono::steady_clock;

@@ -10,10 +10,8 @@
 #include <utility>
 
 #include "id_map.h"
-#include "meta.h"
-#include "storage/damage.h"
 #include "storage/engine.h"
-#include "storage/files.h"
+#include "storage/repair.h"
 
 namespace orvex {
 namespace {
@@ -74,95 +72,15 @@ class WriterFirstSharedMutex {
   bool writing_ = false;
 };
 
-// meta.json's part of verify (repair false) and repair: whether it reads,
-// names a known metric and agrees with the records' dimension; rebuilt by
-// repair when not.
-Status meta_step(fs::FileSystem& fs, const std::string& dir, Json& report, uint64_t records_dimension, bool repair,
-                 std::optional<uint64_t> dimension, std::optional<DistanceMetric> metric) {
-  const std::string path = fs::join(dir, files::kMeta);
-  Json m = Json::object();
-  std::optional<CollectionMeta> meta;
-  std::string problem;
-  std::optional<DistanceMetric> known;
-  std::optional<std::string> old_text;
-  if (!fs.exists(path)) {
-    problem = "missing";
-  } else {
-    auto text = fs.read_file(path);
-    if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
-    m["bytes"] = text->size();
-    old_text = *text;
-    auto parsed = is_valid_utf8(*text) ? parse_meta(*text) : Result<CollectionMeta>(Error::collection("not UTF-8"));
-    if (parsed.ok()) meta = *parsed;
-    for (DistanceMetric d : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct}) {
-      if (meta && meta->metric == metric_name(d)) known = d;
-    }
-    if (!parsed.ok()) {
-      problem = "cannot be read: " + parsed.error().text();
-    } else if (!known) {
-      problem = "unknown metric \"" + meta->metric + "\"";
-    } else if (records_dimension != 0 && meta->dimension != records_dimension) {
-      problem = "dimension " + std::to_string(meta->dimension) + " disagrees with the records' (" +
-                std::to_string(records_dimension) + ")";
-    }
-  }
-  m["whole"] = problem.empty();
-  m["damage"] = problem.empty() ? Json() : Json(problem);
-  m["dimension"] = meta ? Json(meta->dimension) : Json();
-  m["metric"] = meta ? Json(meta->metric) : Json();
-  if (repair) m["rebuilt"] = false;
-  if (!repair || problem.empty()) {
-    report[files::kMeta] = std::move(m);
-    return ok_status();
-  }
-  const uint64_t dim = dimension.value_or(records_dimension);
-  if (dim == 0) return Error::collection("meta.json (" + problem + ") needs the dimension to be rebuilt");
-  if (records_dimension != 0 && dim != records_dimension) {
-    return Error::collection("dimension mismatch: the records have " + std::to_string(records_dimension) +
-                             ", the argument says " + std::to_string(dim));
-  }
-  if (!metric) metric = known;
-  // The one metric name the damaged text still holds.
-  for (DistanceMetric d : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct}) {
-    if (old_text && old_text->find(metric_name(d)) != std::string::npos) metric = metric ? metric : d;
-  }
-  if (!metric) return Error::collection("meta.json (" + problem + ") needs the metric to be rebuilt");
-  CollectionMeta rebuilt;
-  rebuilt.dimension = dim;
-  rebuilt.metric = std::string(metric_name(*metric));
-  if (meta) rebuilt.vector_count = meta->vector_count, rebuilt.next_id = meta->next_id;
-  auto text = render_meta(rebuilt);
-  if (!text.ok()) return Error::collection("serialize meta failed: " + text.error().text());
-  // Set aside whole, as the other files' damage is.
-  if (old_text) {
-    const std::string aside = std::string(files::kMeta) + files::kDamagedSuffix + "0";
-    ORVEX_TRY(fs::replace_file(fs, fs::join(dir, aside), fs::join(dir, files::kMetaTemp), *old_text));
-    m["set_aside"] = aside;
-  }
-  ORVEX_TRY(fs::replace_file(fs, path, fs::join(dir, files::kMetaTemp), *text));
-  ORVEX_TRY(fs.sync_dir(dir));
-  m["rebuilt"] = true;
-  m["dimension"] = dim;
-  m["metric"] = rebuilt.metric;
-  report[files::kMeta] = std::move(m);
-  return ok_status();
-}
-
 }  // namespace
 
 Result<Json> Collection::verify(const std::string& path, fs::FileSystem* file_system) {
-  fs::FileSystem& fs = file_system ? *file_system : fs::posix();
-  return verify_files(fs, path, [&](Json& report, uint64_t records_dimension, bool) {
-    return meta_step(fs, path, report, records_dimension, false, std::nullopt, std::nullopt);
-  });
+  return verify_files(file_system ? *file_system : fs::posix(), path);
 }
 
 Result<Json> Collection::repair(const std::string& path, std::optional<uint64_t> dimension,
                                 std::optional<DistanceMetric> metric, fs::FileSystem* file_system) {
-  fs::FileSystem& fs = file_system ? *file_system : fs::posix();
-  return repair_files(fs, path, [&](Json& report, uint64_t records_dimension, bool repair) {
-    return meta_step(fs, path, report, records_dimension, repair, dimension, metric);
-  });
+  return repair_files(file_system ? *file_system : fs::posix(), path, dimension, metric);
 }
 
 // Two locks: `write_mu` serialises every change (and so every use of the
@@ -303,17 +221,12 @@ Status Collection::State::on_entry(WalEntry& e) {
 }
 
 Status Collection::State::save_meta() {
-  CollectionMeta meta;
-  meta.dimension = config.dimension;
-  meta.metric = std::string(metric_name(config.metric));
+  uint64_t vector_count;
   {
     std::shared_lock lock(index_mu);
-    meta.vector_count = index.len();
+    vector_count = index.len();
   }
-  meta.next_id = next_id;
-  auto text = render_meta(meta);
-  if (!text.ok()) return Error::collection("serialize meta failed: " + text.error().text());
-  return engine->write_meta(*text);
+  return engine->write_meta(vector_count, next_id);
 }
 
 // ---- Collection -----------------------------------------------------------
@@ -326,18 +239,9 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::string
                                                                fs::FileSystem* file_system) {
   try {
     auto state = std::make_unique<State>(path, config);
-    auto check_meta = [&](const std::string& text) -> Status {
-      auto meta = parse_meta(text);
-      if (!meta.ok()) return Error::collection("parse meta failed: " + meta.error().text());
-      if (meta->dimension != config.dimension) {
-        return Error::collection("dimension mismatch: collection has " + std::to_string(meta->dimension) +
-                                 ", config has " + std::to_string(config.dimension));
-      }
-      return ok_status();
-    };
+    const StorageSettings settings{config.dimension, config.metric, log_sync_every(config.sync_mode)};
     bool existing = false;
-    auto engine = StorageEngine::open(file_system ? *file_system : fs::posix(), path,
-                                      log_sync_every(config.sync_mode), check_meta, &existing);
+    auto engine = StorageEngine::open(file_system ? *file_system : fs::posix(), path, settings, &existing);
     if (!engine.ok()) return std::move(engine).error();
     state->engine = std::move(*engine);
 
@@ -476,10 +380,10 @@ Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
   return serialised(state_->write_mu, [&] { return state_->apply_delete(id); });
 }
 
-std::vector<SearchResult> Collection::search(std::span<const float> query, uint64_t k,
-                                             std::optional<Filter> filter, bool with_payload) const {
+std::vector<SearchResult> Collection::search(std::span<const float> query, uint64_t k, const Filter* filter,
+                                             bool with_payload) const {
   std::shared_lock lock(state_->index_mu);
-  return state_->index.search(query, k, filter ? &*filter : nullptr, with_payload);
+  return state_->index.search(query, k, filter, with_payload);
 }
 
 std::vector<std::vector<SearchResult>> Collection::search_batch(std::span<const float> queries, size_t nq,

@@ -162,9 +162,10 @@ class Collection {
   Result<bool> apply_delete_no_wal(uint64_t id);
 
   // Searches the in-memory index; never touches a file, never fails. The
-  // filter is handed to the index; with_payload=false copies no payload.
+  // filter (null: none) is handed to the index as it is, never copied;
+  // with_payload=false copies no payload.
   std::vector<SearchResult> search(std::span<const float> query, uint64_t k,
-                                   std::optional<Filter> filter = std::nullopt,
+                                   const Filter* filter = nullptr,
                                    bool with_payload = true) const;
   // Many queries at once (nq rows of dimension floats, row-major), on
   // `threads` threads (0: every core); see BruteForceIndex::search_batch.

@@ -38,12 +38,12 @@ std::unique_ptr<Collection> open_ok(const std::string& path, SyncMode mode = Syn
 // id -> vector of everything the collection holds, read back by searches.
 std::map<uint64_t, std::vector<float>> content(const Collection& c) {
   std::map<uint64_t, std::vector<float>> out;
-  for (const auto& hit : c.search(std::vector<float>(4, 0.0f), c.len() + 1, std::nullopt, true)) {
+  for (const auto& hit : c.search(std::vector<float>(4, 0.0f), c.len() + 1, nullptr, true)) {
     out[hit.id] = {};
   }
   for (auto& [id, v] : out) {
     for (uint64_t version = 0; version < 8 && v.empty(); ++version) {
-      auto r = c.search(vec(id, version), 1, std::nullopt, false);
+      auto r = c.search(vec(id, version), 1, nullptr, false);
       if (!r.empty() && r[0].id == id && r[0].distance == 0.0f) v = vec(id, version);
     }
   }
@@ -101,6 +101,8 @@ TEST(Collection, OpeningErrorsNameTheirStep) {
   auto c = Collection::open_or_create(tmp.file("file/sub"), CollectionConfig{4});
   ASSERT_FALSE(c.ok());
   EXPECT_EQ(c.error().to_string(), "collection error: create dir failed: Not a directory (os error 20)");
+  c = Collection::open_or_create(tmp.file("file"), CollectionConfig{4});
+  EXPECT_EQ(c.error().to_string(), "io error: failed to open WAL: Not a directory (os error 20)");
   c = Collection::open_or_create(std::string("nul\0dir", 7), CollectionConfig{4});
   ASSERT_FALSE(c.ok());
   EXPECT_EQ(c.error().to_string(), "collection error: create dir failed: file name contained an unexpected NUL byte");
@@ -246,7 +248,8 @@ TEST(Collection, PayloadsAndFiltersSurviveReopening) {
     ASSERT_TRUE(c->insert(3, vec(3), p).ok());
   }
   auto c = open_ok(dir);
-  auto hits = c->search(vec(0), 3, Filter::gte("rank", 18), true);
+  const Filter rank_18 = Filter::gte("rank", 18);
+  auto hits = c->search(vec(0), 3, &rank_18, true);
   ASSERT_EQ(hits.size(), 3u);
   EXPECT_EQ(hits[0].id, 3u);
   EXPECT_EQ(hits[0].payload->data.at("rank"), 100);
@@ -263,7 +266,7 @@ TEST(Collection, SharedBetweenThreads) {
   for (int t = 0; t < 2; ++t) {
     searchers.emplace_back([&] {
       while (!stop) {
-        auto r = c->search(vec(0), 1000, std::nullopt, false);
+        auto r = c->search(vec(0), 1000, nullptr, false);
         std::set<uint64_t> ids;
         for (const auto& h : r) bad += !ids.insert(h.id).second;
         if (r.size() > 200) ++bad;

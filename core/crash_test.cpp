@@ -154,7 +154,8 @@ std::string check(const Collection& c, const Workload& w, const Journal& j, std:
   size_t lo = j.synced, hi = w.steps.size();
   for (const auto& [id, k] : held) {
     const bool known = k < w.steps.size() && inserts(w.steps[k].kind) && w.steps[k].id == id && j.outcome[k] != kNotRun;
-    const auto hit = known ? c.search(w.steps[k].vector, 1, Filter::eq("seq", k), false) : std::vector<SearchResult>{};
+    const Filter step = Filter::eq("seq", k);
+    const auto hit = known ? c.search(w.steps[k].vector, 1, &step, false) : std::vector<SearchResult>{};
     if (hit.size() != 1 || hit[0].id != id || hit[0].distance != 0.0f) bad += "id " + std::to_string(id) + " holds no vector an attempted step gave it\n";
     if (known) lo = std::max<size_t>(lo, k + 1);
   }

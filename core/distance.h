@@ -35,8 +35,9 @@ float dot_product(std::span<const float> a, std::span<const float> b);
 // This is the plain scalar reference; the index's kernels give the same bits.
 float distance(DistanceMetric metric, std::span<const float> q, std::span<const float> v);
 
-// Kernel paths. `Auto` picks the best the CPU offers; tests force each path
-// available to check that they agree bit for bit.
+// Kernel paths (the dispatch: index/dispatch.h). `Auto` picks the best the
+// CPU offers; tests force each path available to check that they agree bit
+// for bit.
 enum class KernelPath : uint8_t { Auto, Portable, Avx2, Avx512 };
 
 // Whether this CPU (and build) can run `path` (Auto and Portable always).

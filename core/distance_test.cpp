@@ -15,7 +15,7 @@
 
 #include "filter.h"
 #include "index/brute_force.h"
-#include "index/kernels.h"
+#include "index/dispatch.h"
 
 namespace orvex {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "meta.h"
+#include "storage/meta_file.h"
 #include "payload.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,28 +1,18 @@
 #include "brute_force.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <new>
-#include <random>
 #include <stdexcept>
-#include <thread>
-
-#include <sched.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#include <xmmintrin.h>
-#endif
 
 #include "../filter.h"
 #include "../id_map.h"
+#include "../parallel.h"
+#include "dispatch.h"
+#include "group_store.h"
 #include "kernels.h"
+#include "payload_columns.h"
 
 namespace orvex {
 
@@ -30,133 +20,8 @@ namespace {
 
 using kernels::kGroup;
 
-// The threads a call may use: `threads`, or with 0 every core this
-// process may run on.
-size_t resolve_threads(size_t threads) {
-  if (threads > 0) return threads;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
-// Runs task(0) .. task(count - 1), task 0 on the calling thread and the
-// others on threads that live only for this call. Should a thread not
-// start, its task runs on the calling thread instead.
-template <class Task>
-void run_tasks(size_t count, Task&& task) {
-  std::vector<std::thread> workers;
-  std::vector<size_t> inline_tasks;
-  for (size_t t = 1; t < count; ++t) {
-    try {
-      workers.emplace_back(task, t);
-    } catch (const std::system_error&) {
-      inline_tasks.push_back(t);
-    } catch (const std::bad_alloc&) {
-      inline_tasks.push_back(t);
-    }
-  }
-  task(0);
-  for (size_t t : inline_tasks) task(t);
-  for (std::thread& w : workers) w.join();
-}
-
-// Page-aligned (so 64-byte aligned), zero-initialised float storage that
-// grows in place or moves without copying through mremap. Fresh pages are
-// zero and cost no memory until written.
-class GroupStore {
- public:
-  GroupStore() = default;
-  GroupStore(const GroupStore&) = delete;
-  GroupStore& operator=(const GroupStore&) = delete;
-  ~GroupStore() {
-    if (data_) munmap(data_, bytes_);
-  }
-
-  float* data() const { return data_; }
-  size_t bytes() const { return bytes_; }
-
-  // Grows to at least `bytes`; false when the memory is not available
-  // (the contents are then unchanged). With `populate`, the new pages are
-  // made present at once (one system call instead of a page fault per page,
-  // for a size the caller announced it will fill).
-  bool grow_to(size_t bytes, bool populate = false) {
-    if (bytes <= bytes_) return true;
-    const size_t page = 4096;
-    if (bytes > std::numeric_limits<size_t>::max() - page) return false;
-    bytes = (bytes + page - 1) / page * page;
-    void* p;
-    if (data_) {
-      p = mremap(data_, bytes_, bytes, MREMAP_MAYMOVE);
-    } else {
-      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    }
-    if (p == MAP_FAILED) return false;
-    char* fresh = static_cast<char*>(p) + bytes_;
-    const size_t fresh_bytes = bytes - bytes_;
-#ifdef MADV_POPULATE_WRITE
-    if (populate) {
-      // Only a speed-up: the new pages are made present at once, in small
-      // pages (one system call instead of a fault per page; on failure they
-      // fault in on first write). A large range is shared among the cores
-      // the process may use: the kernel's work of clearing pages is most of
-      // a first large insertion's cost (measured 2x faster on two cores).
-      constexpr size_t kMinPartBytes = size_t{64} << 20;
-      const size_t parts = std::max<size_t>(1, std::min(resolve_threads(0), fresh_bytes / kMinPartBytes));
-      run_tasks(parts, [&](size_t p) {
-        const size_t a = fresh_bytes * p / parts / page * page;
-        const size_t b = p + 1 == parts ? fresh_bytes : fresh_bytes * (p + 1) / parts / page * page;
-        madvise(fresh + a, b - a, MADV_POPULATE_WRITE);
-      });
-    }
-#endif
-#ifdef MADV_HUGEPAGE
-    // Only a speed-up: 2 MiB pages spare the scan a page walk every 4 KiB
-    // (measured about a fifth faster on a memory-bound scan). Asked for
-    // after populating, so the kernel merges pages in the background rather
-    // than compacting memory while the caller waits (a first large
-    // insertion measured twice as slow that way).
-    madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-    data_ = static_cast<float*>(p);
-    bytes_ = bytes;
-    return true;
-  }
-
- private:
-  float* data_ = nullptr;
-  size_t bytes_ = 0;
-};
-
 // *out = a * b; true when that overflows.
 bool mul_overflows(size_t a, size_t b, size_t* out) { return __builtin_mul_overflow(a, b, out); }
-
-// Copies 16 rows of `dim` floats (row r at rows + r * dim) into one group:
-// component c of row r goes to group[c * 16 + r]. `group` is 16-byte
-// aligned. A plain copy of the bits, 4 x 4 blocks at a time.
-void transpose_into_group(const float* rows, size_t dim, float* group) {
-  static_assert(kGroup == 16);
-  size_t c = 0;
-#if defined(__SSE2__)
-  for (; c + 4 <= dim; c += 4) {
-    for (size_t r = 0; r < kGroup; r += 4) {
-      const float* src = rows + r * dim + c;
-      __m128 a = _mm_loadu_ps(src);
-      __m128 b = _mm_loadu_ps(src + dim);
-      __m128 e = _mm_loadu_ps(src + 2 * dim);
-      __m128 f = _mm_loadu_ps(src + 3 * dim);
-      _MM_TRANSPOSE4_PS(a, b, e, f);
-      float* dst = group + c * kGroup + r;
-      _mm_store_ps(dst, a);
-      _mm_store_ps(dst + kGroup, b);
-      _mm_store_ps(dst + 2 * kGroup, e);
-      _mm_store_ps(dst + 3 * kGroup, f);
-    }
-  }
-#endif
-  for (; c < dim; ++c)
-    for (size_t r = 0; r < kGroup; ++r) group[c * kGroup + r] = rows[r * dim + c];
-}
 
 bool ranks_before(const kernels::Hit& a, const kernels::Hit& b) { return kernels::ranks_after(b, a); }
 
@@ -165,19 +30,10 @@ const Payload& empty_payload() {
   return empty;
 }
 
-const Json* find_field(const Payload& payload, const std::string& key) {
-  auto it = payload.data.find(key);
-  return it == payload.data.end() ? nullptr : &it->second;
-}
-
-// Columns kept for at most this many payload keys (the least recently used
-// one goes first); each costs 16 bytes per entry.
-constexpr size_t kMaxColumns = 8;
-
 }  // namespace
 
 struct BruteForceIndex::Impl {
-  Impl(DistanceMetric m, uint64_t d) : metric(m), dim(d) {}
+  Impl(DistanceMetric m, uint64_t d) : metric(m), dim(d), store(d) {}
 
   DistanceMetric metric;
   uint64_t dim;
@@ -207,75 +63,8 @@ struct BruteForceIndex::Impl {
   }
   IdMap map;  // id -> slot, seeded per instance
 
-  // Per payload key a filter asked about: that key's value per slot, kept in
-  // step by insert and remove. Searches share the cache under column_mutex
-  // (they may run concurrently); a search holds its columns through
-  // shared_ptr, so an eviction while it runs frees nothing it reads. insert
-  // and remove run alone and update the columns without the mutex.
-  struct Column {
-    std::string key;
-    std::shared_ptr<std::vector<FieldValue>> cells;
-    uint64_t last_use;
-  };
-  mutable std::mutex column_mutex;
-  mutable std::vector<Column> columns;
-  mutable uint64_t column_clock = 0;
-
-  // The column of `key`, built on first use. Throws std::bad_alloc.
-  std::shared_ptr<const std::vector<FieldValue>> column(const std::string& key) const {
-    std::lock_guard<std::mutex> lock(column_mutex);
-    for (Column& c : columns) {
-      if (c.key == key) {
-        c.last_use = ++column_clock;
-        return c.cells;
-      }
-    }
-    auto cells = std::make_shared<std::vector<FieldValue>>();
-    cells->reserve(n);
-    for (size_t slot = 0; slot < n; ++slot) cells->push_back(FieldValue::of(find_field(payload_of(slot), key)));
-    Column fresh{key, cells, ++column_clock};
-    if (columns.size() < kMaxColumns) {
-      columns.push_back(std::move(fresh));
-    } else {
-      auto oldest = std::min_element(columns.begin(), columns.end(),
-                                     [](const Column& a, const Column& b) { return a.last_use < b.last_use; });
-      *oldest = std::move(fresh);
-    }
-    return cells;
-  }
-
-  // After insert put a payload at slot n - 1: extends every column. A column
-  // that cannot grow is dropped (it is rebuilt when next asked for).
-  void columns_append() {
-    const Payload& p = payload_of(n - 1);
-    for (size_t i = 0; i < columns.size();) {
-      try {
-        columns[i].cells->push_back(FieldValue::of(find_field(p, columns[i].key)));
-        ++i;
-      } catch (const std::bad_alloc&) {
-        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
-      } catch (const std::length_error&) {
-        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
-      }
-    }
-  }
-
-  // After `count` entries without payload were appended: extends every
-  // column by as many empty cells (a column that cannot grow is dropped).
-  void columns_append_empty(size_t count) {
-    if (columns.empty()) return;
-    const FieldValue none = FieldValue::of(nullptr);
-    for (size_t i = 0; i < columns.size();) {
-      try {
-        columns[i].cells->insert(columns[i].cells->end(), count, none);
-        ++i;
-      } catch (const std::bad_alloc&) {
-        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
-      } catch (const std::length_error&) {
-        columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(i));
-      }
-    }
-  }
+  // The key columns of the filters (see brute_force.h).
+  PayloadColumns columns;
 
   // Appends 16 entries without payload as one whole new group: `batch_ids`
   // are 16 ids, `rows` 16 rows of dim floats. Only when the index ends on a
@@ -299,7 +88,7 @@ struct BruteForceIndex::Impl {
     }
     // Nothing below allocates.
     const size_t dimension = static_cast<size_t>(dim);
-    transpose_into_group(rows, dimension, lane_base(n));
+    store.put_group(n, rows);
     if (has_norms()) {
       for (size_t j = 0; j < kGroup; ++j) norms[n + j] = slot_norm(rows + j * dimension);
     }
@@ -309,35 +98,17 @@ struct BruteForceIndex::Impl {
       map.try_emplace(batch_ids[j], n + j);  // room was made: does not allocate
     }
     n += kGroup;
-    columns_append_empty(kGroup);
+    columns.append_empty(kGroup);
     return true;
   }
 
   size_t groups() const { return (n + kGroup - 1) / kGroup; }
 
-  // Bytes of one group of 16 vectors; false when that overflows.
-  bool group_bytes(size_t* out) const {
-    if (dim > std::numeric_limits<size_t>::max() / kGroup) return false;
-    return !mul_overflows(kGroup * static_cast<size_t>(dim), sizeof(float), out);
-  }
-
   // Makes room for `count` vectors in all. Throws std::bad_alloc. `exact`
   // (a reservation) sizes the storage to `count` and makes it present.
   void make_room(size_t count, bool exact = false) {
     const size_t want_groups = (count + kGroup - 1) / kGroup;
-    size_t gb;
-    if (!group_bytes(&gb)) throw std::bad_alloc();
-    if (gb > 0) {
-      size_t have_groups = store.bytes() / gb;
-      if (want_groups > have_groups) {
-        size_t target = exact ? want_groups : std::max(want_groups, have_groups * 2);
-        size_t bytes;
-        if (mul_overflows(target, gb, &bytes) || !store.grow_to(bytes, exact)) {
-          if (mul_overflows(want_groups, gb, &bytes) || !store.grow_to(bytes, exact))
-            throw std::bad_alloc();
-        }
-      }
-    }
+    if (!store.make_room(want_groups, exact)) throw std::bad_alloc();
     if (count > ids.capacity()) ids.reserve(std::max(count, ids.capacity() * 2));
     if (!payloads.empty() && count > payloads.capacity())
       payloads.reserve(std::max(count, payloads.capacity() * 2));
@@ -347,10 +118,6 @@ struct BruteForceIndex::Impl {
         norms.reserve(std::max(want_groups * kGroup, norms.capacity() * 2));
       norms.resize(want_groups * kGroup, 0.0f);
     }
-  }
-
-  float* lane_base(size_t slot) const {
-    return store.data() + (slot / kGroup) * (kGroup * dim) + slot % kGroup;
   }
 
   const Payload& payload_of(size_t slot) const {
@@ -380,7 +147,7 @@ struct BruteForceIndex::Impl {
     try {
       std::vector<std::shared_ptr<const std::vector<FieldValue>>> held;
       ColumnMatcher matcher(filter.condition, [&](const std::string& key) {
-        held.push_back(column(key));
+        held.push_back(columns.column(key, n, [&](size_t slot) -> const Payload& { return payload_of(slot); }));
         return held.back()->data();
       });
       for (size_t base = 0; base < n; base += 64) {
@@ -449,14 +216,13 @@ Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Paylo
   }
   // Nothing below allocates.
   const size_t slot = m.n;
-  float* dst = m.lane_base(slot);
-  for (size_t i = 0; i < vector.size(); ++i) dst[i * kGroup] = vector[i];
+  m.store.put(slot, vector.data());
   if (m.has_norms()) m.norms[slot] = m.slot_norm(vector.data());
   m.ids.push_back(id);
   if (!m.payloads.empty() || owned) m.payloads.push_back(std::move(owned));
   m.map.try_emplace(id, slot);  // room was made: does not allocate
   ++m.n;
-  m.columns_append();
+  m.columns.append(m.payload_of(slot));
   return ok_status();
 }
 
@@ -491,18 +257,15 @@ bool BruteForceIndex::remove(uint64_t id) {
   if (found == nullptr) return false;
   const size_t slot = static_cast<size_t>(*found);
   const size_t last = m.n - 1;
-  float* hole = m.lane_base(slot);
-  float* tail = m.lane_base(last);
   if (slot != last) {
-    for (size_t i = 0; i < m.dim; ++i) hole[i * kGroup] = tail[i * kGroup];
+    m.store.move(last, slot);
     m.ids[slot] = m.ids[last];
     if (!m.payloads.empty()) m.payloads[slot] = std::move(m.payloads[last]);
     if (m.has_norms()) m.norms[slot] = m.norms[last];
     *m.map.find(m.ids[slot]) = slot;
-    for (Impl::Column& c : m.columns) (*c.cells)[slot] = (*c.cells)[last];
   }
-  for (Impl::Column& c : m.columns) c.cells->pop_back();
-  for (size_t i = 0; i < m.dim; ++i) tail[i * kGroup] = 0.0f;  // padding stays zero
+  m.columns.remove(slot);
+  m.store.clear(last);  // padding stays zero
   if (m.has_norms()) m.norms[last] = 0.0f;
   m.ids.pop_back();
   if (!m.payloads.empty()) m.payloads.pop_back();
@@ -583,7 +346,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     for (size_t q0 = 0; q0 < nq; q0 += chunk) {
       const size_t cn = std::min(chunk, nq - q0);
       const bool by_queries = cn >= kMinQueriesPerThread * want_threads;
-      const size_t parts = by_queries ? std::min(want_threads, cn) : want_threads;
+      const size_t parts = parallel_parts(by_queries ? cn : groups, want_threads);
       const size_t heap_sets = by_queries ? 1 : parts;
       hits.resize(heap_sets * cn * cap);
       heaps.resize(heap_sets * cn);
@@ -600,15 +363,15 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
         if (prune) qsq[i] = kernels::prune_square_norm(qptr[i], dim);
       }
       // Part p scans queries [qa, qb) against groups [ga, gb).
-      auto scan_part = [&](size_t p) {
+      parallel_for(by_queries ? cn : groups, want_threads, [&](size_t p, size_t begin, size_t end) {
         size_t qa = 0, qb = cn, ga = 0, gb = groups;
         kernels::TopK* part_heaps = heaps.data();
         if (by_queries) {
-          qa = cn * p / parts;
-          qb = cn * (p + 1) / parts;
+          qa = begin;
+          qb = end;
         } else {
-          ga = groups * p / parts;
-          gb = groups * (p + 1) / parts;
+          ga = begin;
+          gb = end;
           part_heaps += p * cn;
         }
         const kernels::QueryBlock block{qptr.data() + qa, qnorm.data() + qa, part_heaps + qa, qb - qa};
@@ -624,8 +387,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
             scan(view, block, g, std::min(gb, g + tile));
           }
         }
-      };
-      run_tasks(parts, scan_part);
+      });
       for (size_t i = 0; i < cn; ++i) {
         for (size_t p = 1; p < heap_sets; ++p) {
           const kernels::TopK& part = heaps[p * cn + i];
@@ -646,9 +408,8 @@ bool BruteForceIndex::get(uint64_t id, std::vector<float>* vector, Payload* payl
   const Impl& m = *impl_;
   const uint64_t* slot = m.map.find(id);
   if (slot == nullptr) return false;
-  const float* lane = m.lane_base(static_cast<size_t>(*slot));
   vector->resize(static_cast<size_t>(m.dim));
-  for (size_t i = 0; i < vector->size(); ++i) (*vector)[i] = lane[i * kGroup];
+  m.store.get(static_cast<size_t>(*slot), vector->data());
   *payload = m.payload_of(static_cast<size_t>(*slot));
   return true;
 }

@@ -4,9 +4,9 @@
 // of 16 stored vectors interleaved by component (component i of the 16
 // vectors is contiguous; the last group is zero-padded), so one SIMD
 // instruction advances 8 or 16 stored vectors while each lane keeps exactly
-// the defined rounding order of its own vector. Removal moves the last vector
-// into the hole, so storage stays contiguous. Payloads are kept per slot and
-// cost nothing when empty.
+// the defined rounding order of its own vector (group_store.h). Removal
+// moves the last vector into the hole, so storage stays contiguous. Payloads
+// are kept per slot and cost nothing when empty.
 //
 // Results come in one order on every path: distances ascending, NaN after
 // every number, equal distances by id ascending. Ids map to storage
@@ -16,10 +16,11 @@
 // Filters: for each payload key a filter asks about, the index keeps a column
 // of that key's value per entry (16 bytes an entry, for at most 8 keys, the
 // least recently used dropped first), built by the first search that needs
-// it and kept in step by insert and remove. A filtered search first decides
-// every entry from the columns, then scans only the groups of 16 holding a
-// passing entry (a group costs its full memory traffic even for one passing
-// entry); when every entry passes it is the unfiltered scan.
+// it and kept in step by insert and remove (payload_columns.h). A filtered
+// search first decides every entry from the columns, then scans only the
+// groups of 16 holding a passing entry (a group costs its full memory
+// traffic even for one passing entry); when every entry passes it is the
+// unfiltered scan.
 //
 // Distances are the bits distance() gives, on every kernel path (see
 // set_kernel_path). Selection keeps the k best in a bounded heap under the

@@ -136,9 +136,6 @@ void scan_portable(const StoreView& store, const QueryBlock& block, size_t g_beg
 void scan_avx2(const StoreView& store, const QueryBlock& block, size_t g_begin, size_t g_end);
 void scan_avx512(const StoreView& store, const QueryBlock& block, size_t g_begin, size_t g_end);
 
-// The scan of the active kernel path (see set_kernel_path).
-ScanFn active_scan();
-
 // ---- Euclidean pruning -----------------------------------------------------
 //
 // A batched Euclidean scan may first compute, per query and stored vector v,
@@ -275,11 +272,5 @@ void prune_avx2(const StoreView& store, const QueryBlock& block, const double* q
                 const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
 void prune_avx512(const StoreView& store, const QueryBlock& block, const double* query_sq, PruneState* state,
                   const PruneMargins& margins, size_t g_begin, size_t g_end, ScanFn exact);
-
-// The pruned scan of the active kernel path, or null (the portable path
-// does not prune, nor does any path while pruning is switched off).
-PruneFn active_prune();
-// Switches pruning on (the default) or off; for benchmarks and tests.
-void set_pruning(bool on);
 
 }  // namespace orvex::kernels

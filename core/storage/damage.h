@@ -1,6 +1,6 @@
 // Finding damage: the data file read against its sum file (checksum.h) and
 // against the log. Opening refuses what this finds; verify reports it;
-// repair sets it aside.
+// repair sets it aside (repair.h).
 //
 // What counts as damage in data.ovx:
 //   - in the part the sum file covers: a block whose sum differs, a record
@@ -110,23 +110,5 @@ std::optional<Result<SumFile>> read_sum_file(fs::FileSystem& fs, const std::stri
 // checks it against `sums` and `log`.
 Result<DataCheck> check_data(DataFile& data, const std::optional<Result<SumFile>>& sums, const LogIndex& log,
                              const std::function<void(DataRecord&)>& visit, bool raw);
-
-}  // namespace orvex
-
-namespace orvex {
-
-// The caller's step for meta.json, under the directory's lock: it gets the
-// report so far (to add its "meta.json" object to), the dimension of the
-// data file's live records (0 when there are none), and whether to repair.
-using MetaStep = std::function<Status(Json& report, uint64_t records_dimension, bool repair)>;
-
-// Reads every byte of the log, the data file and its sums in directory
-// `dir` (locked meanwhile) and changes nothing. The report holds one object
-// per file ("wal.log", "data.ovx", "data.ovx.sum") and "ok".
-Result<Json> verify_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta);
-
-// Point-in-time repair (see engine.h). The report tells per file what was
-// kept and what was set aside, and where.
-Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta);
 
 }  // namespace orvex

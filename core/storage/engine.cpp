@@ -1,14 +1,14 @@
 #include "engine.h"
 
-#include <sched.h>
+#include <cerrno>
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "../parallel.h"
 #include "damage.h"
 #include "files.h"
+#include "meta_file.h"
 
 namespace orvex {
 namespace {
@@ -27,37 +27,6 @@ constexpr size_t kRunBytes = size_t{4} << 20;
 // encoded on every core (below it, starting threads costs more than it saves).
 constexpr size_t kParallelBytes = size_t{1} << 20;
 
-// The threads a call may use: `threads`, or with 0 every core this
-// process may run on.
-size_t resolve_threads(size_t threads) {
-  if (threads > 0) return threads;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
-// Runs task(0) .. task(count - 1), task 0 on the calling thread and the
-// others on threads that live only for this call. Should a thread not
-// start, its task runs on the calling thread instead.
-template <class Task>
-void run_tasks(size_t count, Task&& task) {
-  std::vector<std::thread> workers;
-  std::vector<size_t> inline_tasks;
-  for (size_t t = 1; t < count; ++t) {
-    try {
-      workers.emplace_back(task, t);
-    } catch (const std::system_error&) {
-      inline_tasks.push_back(t);
-    } catch (const std::bad_alloc&) {
-      inline_tasks.push_back(t);
-    }
-  }
-  task(0);
-  for (size_t t : inline_tasks) task(t);
-  for (std::thread& w : workers) w.join();
-}
-
 // The directory that holds `path` ("." for a bare name, "/" at the root).
 std::string parent_dir(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -69,13 +38,28 @@ std::string parent_dir(std::string path) {
   return path;
 }
 
+// Reads the meta.json at `path` and checks it against the settings.
+Status check_meta(fs::FileSystem& fs, const std::string& path, const StorageSettings& settings) {
+  auto text = fs.read_file(path);
+  if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
+  if (!is_valid_utf8(*text)) return Error::collection("read meta failed: stream did not contain valid UTF-8");
+  auto meta = parse_meta(*text);
+  if (!meta.ok()) return Error::collection("parse meta failed: " + meta.error().text());
+  if (meta->dimension != settings.dimension) {
+    return Error::collection("dimension mismatch: collection has " + std::to_string(meta->dimension) +
+                             ", config has " + std::to_string(settings.dimension));
+  }
+  return ok_status();
+}
+
 }  // namespace
 
-StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<fs::DirLock> lock,
-                             std::unique_ptr<Wal> wal, std::unique_ptr<DataFile> data,
-                             std::vector<std::string> created_dirs)
+StorageEngine::StorageEngine(fs::FileSystem& fs, std::string dir, const StorageSettings& settings,
+                             std::unique_ptr<fs::DirLock> lock, std::unique_ptr<Wal> wal,
+                             std::unique_ptr<DataFile> data, std::vector<std::string> created_dirs)
     : fs_(fs),
       dir_(std::move(dir)),
+      settings_(settings),
       lock_(std::move(lock)),
       wal_(std::move(wal)),
       data_(std::move(data)),
@@ -90,14 +74,20 @@ StorageEngine::~StorageEngine() {
   if (wal_->unsynced_entries() > 0 && !wal_->sync().ok()) data_->discard_buffer();
 }
 
-Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
-    fs::FileSystem& fs, const std::string& dir, uint64_t log_sync_every,
-    const std::function<Status(const std::string& meta_text)>& check_meta, bool* existing) {
+Result<std::unique_ptr<StorageEngine>> StorageEngine::open(fs::FileSystem& fs, const std::string& dir,
+                                                           const StorageSettings& settings, bool* existing) {
   if (!fs.exists(dir)) {
     if (auto s = fs.create_dirs(dir); !s.ok()) return Error::collection("create dir failed: " + s.error().text());
   }
   auto lock = fs.lock_dir(dir);
-  if (!lock.ok()) return Error::collection("lock failed: " + lock.error().text());
+  if (!lock.ok()) {
+    // A path that names no directory reads as it always did: the log
+    // cannot be opened inside it.
+    if (lock.error().text() == os_error_text(ENOTDIR)) {
+      return Error::io("failed to open WAL: " + lock.error().text());
+    }
+    return Error::collection("lock failed: " + lock.error().text());
+  }
   if (!*lock) {
     return Error::collection(kInUse);
   }
@@ -114,14 +104,9 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     if (up == p) break;
     p = std::move(up);
   }
-  if (*existing) {
-    auto text = fs.read_file(meta_path);
-    if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
-    if (!is_valid_utf8(*text)) return Error::collection("read meta failed: stream did not contain valid UTF-8");
-    ORVEX_TRY(check_meta(*text));
-  }
+  if (*existing) ORVEX_TRY(check_meta(fs, meta_path, settings));
 
-  auto wal = Wal::open(fs, fs::join(dir, kWal), log_sync_every);
+  auto wal = Wal::open(fs, fs::join(dir, kWal), settings.log_sync_every);
   if (!wal.ok()) return std::move(wal).error();
   auto data = DataFile::open(fs, fs::join(dir, kData));
   if (!data.ok()) return std::move(data).error();
@@ -130,8 +115,8 @@ Result<std::unique_ptr<StorageEngine>> StorageEngine::open(
     const std::string stale = fs::join(dir, name);
     if (fs.exists(stale)) (void)fs.remove(stale);
   }
-  std::unique_ptr<StorageEngine> engine(
-      new StorageEngine(fs, dir, std::move(*lock), std::move(*wal), std::move(*data), std::move(unsynced_dirs)));
+  std::unique_ptr<StorageEngine> engine(new StorageEngine(fs, dir, settings, std::move(*lock), std::move(*wal),
+                                                          std::move(*data), std::move(unsynced_dirs)));
   engine->sum_file_ = read_sum_file(fs, dir);
   return engine;
 }
@@ -298,12 +283,13 @@ Status StorageEngine::append_batch(
   Status result = ok_status();
   for (size_t begin = 0; begin < n && result.ok();) {
     const size_t stretch = std::min(n - begin, per_run * parts);
-    // Thread t encodes items [begin + stretch * t / parts, begin + stretch * (t + 1) / parts).
-    run_tasks(parts, [&](size_t t) {
+    // Part t encodes its contiguous range of the stretch into runs_[t].
+    const size_t used = parallel_parts(stretch, parts);
+    parallel_for(stretch, parts, [&](size_t t, size_t lo, size_t hi) {
       FrameRun& run = runs_[t];
       run.clear();
       refused[t].reset();
-      for (size_t i = begin + stretch * t / parts, end = begin + stretch * (t + 1) / parts; i < end; ++i) {
+      for (size_t i = begin + lo, end = begin + hi; i < end; ++i) {
         Status st = Wal::encode(b.kind, b.ids[i], row(i), payload(i), run);
         if (!st.ok()) {
           refused[t] = std::move(st).error();
@@ -314,7 +300,7 @@ Status StorageEngine::append_batch(
     // The runs go to the log in item order; the batch ends at the first
     // refused run or unencodable item.
     size_t end = begin;
-    for (size_t t = 0; t < parts && result.ok(); ++t) {
+    for (size_t t = 0; t < used && result.ok(); ++t) {
       result = wal_->append_run(runs_[t]);
       if (!result.ok()) break;
       end += runs_[t].entries;
@@ -477,10 +463,17 @@ Result<uint64_t> StorageEngine::compact(const std::function<bool(uint64_t id, ui
   return before - data_->offset();
 }
 
-Status StorageEngine::write_meta(const std::string& text) {
+Status StorageEngine::write_meta(uint64_t vector_count, uint64_t next_id) {
+  CollectionMeta meta;
+  meta.dimension = settings_.dimension;
+  meta.metric = std::string(metric_name(settings_.metric));
+  meta.vector_count = vector_count;
+  meta.next_id = next_id;
+  auto text = render_meta(meta);
+  if (!text.ok()) return Error::collection("serialize meta failed: " + text.error().text());
   // Replaced atomically, then the directory synced (which also makes the
   // rename of the sum file before it durable).
-  if (auto s = fs::replace_file(fs_, fs::join(dir_, kMeta), fs::join(dir_, kMetaTemp), text); !s.ok()) {
+  if (auto s = fs::replace_file(fs_, fs::join(dir_, kMeta), fs::join(dir_, kMetaTemp), *text); !s.ok()) {
     return Error::collection("write meta failed: " + s.error().text());
   }
   if (auto s = fs_.sync_dir(dir_); !s.ok()) return Error::collection("write meta failed: " + s.error().text());

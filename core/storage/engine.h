@@ -5,7 +5,9 @@
 //              checkpoint (wal.h)
 //   data.ovx   the records of every stored vector, appended, never moved;
 //              only a record's delete marker changes (data_file.h)
-//   meta.json  settings and counters, replaced atomically
+//   meta.json  settings and counters, replaced atomically (its text:
+//              meta_file.h); checked against the collection's settings
+//              before any other file is opened
 //   data.ovx.sum  checksums of data.ovx up to the last checkpoint
 //              (checksum.h), replaced atomically; checked at recovery
 //              (damage.h): damage refuses the opening before any file
@@ -67,8 +69,9 @@
 //
 // Errors are the storage's own (Error::io, Error::wal_corrupted) or
 // Error::collection for the directory and meta.json ("create dir failed:
-// ...", "read meta failed: ...", "write meta failed: ...", "sync dir failed:
-// ...").
+// ...", "read meta failed: ...", "parse meta failed: ...", "dimension
+// mismatch: collection has A, config has B", "serialize meta failed: ...",
+// "write meta failed: ...", "sync dir failed: ...").
 //
 // Thread-safety: none; the owner serialises every call. The FileSystem must
 // outlive the engine.
@@ -82,6 +85,7 @@
 #include <string>
 #include <vector>
 
+#include "../distance.h"
 #include "../error.h"
 #include "../payload.h"
 #include "checksum.h"
@@ -105,17 +109,25 @@ class RecoveryVisitor {
   virtual Status on_entry(WalEntry& entry) = 0;
 };
 
+// The collection's settings: what meta.json records and is checked
+// against, and how often the log forces itself.
+struct StorageSettings {
+  uint64_t dimension = 0;
+  DistanceMetric metric = DistanceMetric::Euclidean;
+  // The log is forced once this many entries are unsynced (0: only at
+  // checkpoints and when records wait too long).
+  uint64_t log_sync_every = 0;
+};
+
 class StorageEngine {
  public:
   // Opens directory `dir`, creating it and its missing parents when it does
-  // not exist. When meta.json exists, `check_meta` gets its text before
-  // wal.log and data.ovx are opened (created when missing), so a refused
-  // meta.json changes no file; `*existing` tells whether it existed. The log
-  // is forced once `log_sync_every` entries are unsynced (0: only at
-  // checkpoints and when records wait too long).
-  static Result<std::unique_ptr<StorageEngine>> open(
-      fs::FileSystem& fs, const std::string& dir, uint64_t log_sync_every,
-      const std::function<Status(const std::string& meta_text)>& check_meta, bool* existing);
+  // not exist. When meta.json exists, it is read and its dimension checked
+  // against `settings` before wal.log and data.ovx are opened (created when
+  // missing), so a refused meta.json changes no file; `*existing` tells
+  // whether it existed.
+  static Result<std::unique_ptr<StorageEngine>> open(fs::FileSystem& fs, const std::string& dir,
+                                                     const StorageSettings& settings, bool* existing);
 
   ~StorageEngine();
   StorageEngine(const StorageEngine&) = delete;
@@ -202,14 +214,16 @@ class StorageEngine {
   // Bytes in the data file (a capacity hint for recovery).
   uint64_t data_bytes() const { return data_->offset(); }
 
-  // Replaces meta.json with `text`: a temporary file, synced, renamed over
-  // it, the directory synced; for a new collection, then each parent of its
-  // directory and of the directory's ancestors.
-  Status write_meta(const std::string& text);
+  // Replaces meta.json with the settings and these counters: a temporary
+  // file, synced, renamed over it, the directory synced; for a new
+  // collection, then each parent of its directory and of the directory's
+  // ancestors.
+  Status write_meta(uint64_t vector_count, uint64_t next_id);
 
  private:
-  StorageEngine(fs::FileSystem& fs, std::string dir, std::unique_ptr<fs::DirLock> lock, std::unique_ptr<Wal> wal,
-                std::unique_ptr<DataFile> data, std::vector<std::string> created_dirs);
+  StorageEngine(fs::FileSystem& fs, std::string dir, const StorageSettings& settings,
+                std::unique_ptr<fs::DirLock> lock, std::unique_ptr<Wal> wal, std::unique_ptr<DataFile> data,
+                std::vector<std::string> created_dirs);
   // Lets waiting records out under the write-ahead rule.
   Status release_records();
   // Marks the superseded records; on failure keeps them for the next try.
@@ -223,6 +237,7 @@ class StorageEngine {
 
   fs::FileSystem& fs_;
   const std::string dir_;
+  const StorageSettings settings_;
   std::unique_ptr<fs::DirLock> lock_;  // released after the files are closed
   std::unique_ptr<Wal> wal_;
   std::unique_ptr<DataFile> data_;

@@ -1,10 +1,12 @@
-// verify_files and repair_files (damage.h).
+#include "repair.h"
+
 #include <algorithm>
 #include <map>
 #include <unordered_map>
 
 #include "damage.h"
 #include "files.h"
+#include "meta_file.h"
 
 namespace orvex {
 namespace {
@@ -106,8 +108,82 @@ Json sums_report(const std::optional<Result<SumFile>>& sums, const DataCheck* c)
   return r;
 }
 
+// meta.json's part of verify (repair false) and repair: whether it reads,
+// names a known metric and agrees with the records' dimension; rebuilt by
+// repair when not.
+Status meta_step(fs::FileSystem& fs, const std::string& dir, Json& report, uint64_t records_dimension, bool repair,
+                 std::optional<uint64_t> dimension, std::optional<DistanceMetric> metric) {
+  const std::string path = fs::join(dir, kMeta);
+  Json m = Json::object();
+  std::optional<CollectionMeta> meta;
+  std::string problem;
+  std::optional<DistanceMetric> known;
+  std::optional<std::string> old_text;
+  if (!fs.exists(path)) {
+    problem = "missing";
+  } else {
+    auto text = fs.read_file(path);
+    if (!text.ok()) return Error::collection("read meta failed: " + text.error().text());
+    m["bytes"] = text->size();
+    old_text = *text;
+    auto parsed = is_valid_utf8(*text) ? parse_meta(*text) : Result<CollectionMeta>(Error::collection("not UTF-8"));
+    if (parsed.ok()) meta = *parsed;
+    for (DistanceMetric d : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct}) {
+      if (meta && meta->metric == metric_name(d)) known = d;
+    }
+    if (!parsed.ok()) {
+      problem = "cannot be read: " + parsed.error().text();
+    } else if (!known) {
+      problem = "unknown metric \"" + meta->metric + "\"";
+    } else if (records_dimension != 0 && meta->dimension != records_dimension) {
+      problem = "dimension " + std::to_string(meta->dimension) + " disagrees with the records' (" +
+                std::to_string(records_dimension) + ")";
+    }
+  }
+  m["whole"] = problem.empty();
+  m["damage"] = problem.empty() ? Json() : Json(problem);
+  m["dimension"] = meta ? Json(meta->dimension) : Json();
+  m["metric"] = meta ? Json(meta->metric) : Json();
+  if (repair) m["rebuilt"] = false;
+  if (!repair || problem.empty()) {
+    report[kMeta] = std::move(m);
+    return ok_status();
+  }
+  const uint64_t dim = dimension.value_or(records_dimension);
+  if (dim == 0) return Error::collection("meta.json (" + problem + ") needs the dimension to be rebuilt");
+  if (records_dimension != 0 && dim != records_dimension) {
+    return Error::collection("dimension mismatch: the records have " + std::to_string(records_dimension) +
+                             ", the argument says " + std::to_string(dim));
+  }
+  if (!metric) metric = known;
+  // The one metric name the damaged text still holds.
+  for (DistanceMetric d : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct}) {
+    if (old_text && old_text->find(metric_name(d)) != std::string::npos) metric = metric ? metric : d;
+  }
+  if (!metric) return Error::collection("meta.json (" + problem + ") needs the metric to be rebuilt");
+  CollectionMeta rebuilt;
+  rebuilt.dimension = dim;
+  rebuilt.metric = std::string(metric_name(*metric));
+  if (meta) rebuilt.vector_count = meta->vector_count, rebuilt.next_id = meta->next_id;
+  auto text = render_meta(rebuilt);
+  if (!text.ok()) return Error::collection("serialize meta failed: " + text.error().text());
+  // Set aside whole, as the other files' damage is.
+  if (old_text) {
+    const std::string aside = std::string(kMeta) + kDamagedSuffix + "0";
+    ORVEX_TRY(fs::replace_file(fs, fs::join(dir, aside), fs::join(dir, kMetaTemp), *old_text));
+    m["set_aside"] = aside;
+  }
+  ORVEX_TRY(fs::replace_file(fs, path, fs::join(dir, kMetaTemp), *text));
+  ORVEX_TRY(fs.sync_dir(dir));
+  m["rebuilt"] = true;
+  m["dimension"] = dim;
+  m["metric"] = rebuilt.metric;
+  report[kMeta] = std::move(m);
+  return ok_status();
+}
+
 // Verify under a lock the caller holds.
-Result<Json> verify_locked(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta) {
+Result<Json> verify_locked(fs::FileSystem& fs, const std::string& dir) {
   Json report = Json::object();
   auto log = Wal::scan(fs, fs::join(dir, kWal));
   if (!log.ok()) return std::move(log).error();
@@ -130,7 +206,7 @@ Result<Json> verify_locked(fs::FileSystem& fs, const std::string& dir, const Met
     report[kData] = Json::object({{"bytes", 0}, {"records", 0}, {"whole", true}, {"damage", nullptr}});
   }
   report[kSums] = sums_report(sums, pass ? &pass->check : nullptr);
-  ORVEX_TRY(meta(report, dimension, false));
+  ORVEX_TRY(meta_step(fs, dir, report, dimension, false, std::nullopt, std::nullopt));
   ok = ok && report[kMeta]["whole"].get<bool>();
   report["ok"] = ok;
   return report;
@@ -264,17 +340,18 @@ Result<Json> repair_data(fs::FileSystem& fs, const std::string& dir, const WalSc
 
 }  // namespace
 
-Result<Json> verify_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta) {
+Result<Json> verify_files(fs::FileSystem& fs, const std::string& dir) {
   auto lock = lock_existing(fs, dir);
   if (!lock.ok()) return std::move(lock).error();
   try {
-    return verify_locked(fs, dir, meta);
+    return verify_locked(fs, dir);
   } catch (const std::bad_alloc&) {
     return Error::io("verify failed: out of memory");
   }
 }
 
-Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, const MetaStep& meta) {
+Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, std::optional<uint64_t> dimension,
+                          std::optional<DistanceMetric> metric) {
   auto lock = lock_existing(fs, dir);
   if (!lock.ok()) return std::move(lock).error();
   try {
@@ -285,9 +362,9 @@ Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, const Meta
     // The data file first: its records written for frames about to be set
     // aside are known only while the log still holds them (a crash between
     // the two steps leaves them for the next run to find).
-    uint64_t dimension = 0;
+    uint64_t records_dimension = 0;
     if (fs.exists(fs::join(dir, kData))) {
-      auto data = repair_data(fs, dir, *log, dimension);
+      auto data = repair_data(fs, dir, *log, records_dimension);
       if (!data.ok()) return std::move(data).error();
       report[kData] = std::move(*data);
     }
@@ -304,8 +381,8 @@ Result<Json> repair_files(fs::FileSystem& fs, const std::string& dir, const Meta
       l["set_aside"] = name;
     }
     report[kWal] = std::move(l);
-    ORVEX_TRY(meta(report, dimension, true));
-    auto after = verify_locked(fs, dir, meta);
+    ORVEX_TRY(meta_step(fs, dir, report, records_dimension, true, dimension, metric));
+    auto after = verify_locked(fs, dir);
     if (!after.ok()) return std::move(after).error();
     report["ok"] = (*after)["ok"];
     return report;

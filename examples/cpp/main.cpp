@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   std::vector<float> query(config.dimension, 0.25f);
   // Red vectors of rank 100 or more, nearest first.
   Filter red_high(FilterCondition::eq("color", "red") && FilterCondition::gte("rank", 100));
-  auto hits = collection->search(query, 5, red_high);
+  auto hits = collection->search(query, 5, &red_high);
   std::printf("5 nearest red vectors with rank >= 100:\n");
   for (const auto& hit : hits) {
     const auto& p = hit.payload->data;
@@ -73,8 +73,9 @@ int main(int argc, char** argv) {
   std::atomic<bool> done{false};
   std::atomic<size_t> searches{0};
   std::thread searcher([&] {
+    const Filter not_blue = Filter::ne("color", "blue");
     while (!done.load()) {
-      auto r = collection->search(query, 3, Filter::ne("color", "blue"));
+      auto r = collection->search(query, 3, &not_blue);
       for (const auto& hit : r) {
         if (hit.payload->data.at("color") == "blue") std::abort();
       }

@@ -41,10 +41,6 @@ inline constexpr const char* kClassName = std::is_same_v<Core, Collection> ? "Co
 
 inline uint64_t dimension_of(const BruteForceIndex& index) { return index.dimension(); }
 inline uint64_t dimension_of(const Collection& collection) { return collection.config().dimension; }
-inline const Filter* filter_arg(const BruteForceIndex&, const Filter* f) { return f; }
-inline std::optional<Filter> filter_arg(const Collection&, const Filter* f) {
-  return f ? std::optional<Filter>(*f) : std::nullopt;
-}
 inline Result<bool> remove_id(BruteForceIndex& index, uint64_t id) { return index.remove(id); }
 inline Result<bool> remove_id(Collection& collection, uint64_t id) { return collection.remove(id); }
 inline Result<std::vector<uint64_t>> sorted_ids(const BruteForceIndex& index) {
@@ -167,7 +163,7 @@ PyObject* search_method(PyObject* self, PyObject* args, PyObject* kwargs) {
                         std::vector<SearchResult> found;
                         {
                           WithoutInterpreter scan;
-                          found = core.search(query, k, filter_arg(core, filter), with_payload);
+                          found = core.search(query, k, filter, with_payload);
                         }
                         return results_to_list(found, with_payload);
                       });
@@ -287,7 +283,7 @@ PyObject* search_batch_method(PyObject* self, PyObject* args, PyObject* kwargs) 
                                     static_cast<size_t>(std::min<uint64_t>(threads, SIZE_MAX)));
       } else {  // a query of another length finds nothing
         for (size_t i = 0; i < queries.size(); ++i) {
-          results.push_back(core.search(queries.row(i), k, filter_arg(core, filter), with_payload));
+          results.push_back(core.search(queries.row(i), k, filter, with_payload));
         }
       }
     }

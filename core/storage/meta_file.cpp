@@ -1,4 +1,4 @@
-#include "meta.h"
+#include "meta_file.h"
 
 #include <array>
 #include <exception>

@@ -1,5 +1,5 @@
 // The fixed text forms of the core: meta.json and error messages.
-#include "meta.h"
+#include "meta_file.h"
 #include "payload.h"
 
 #include <gtest/gtest.h>

@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.h"
+#include "../error.h"
 
 namespace orvex {
 
