@@ -371,6 +371,14 @@ TEST(CollectionBatch, StopsAtTheFirstFailingItem) {
             "dimension mismatch: expected 20, got 19");
   std::vector<Payload> two(2);
   EXPECT_FALSE(c->insert_batch(ids, std::span(rows).first(20), two).ok());
+  // The log refuses the batch's run: none of its items is applied.
+  std::vector<uint64_t> many(300);
+  for (size_t i = 0; i < many.size(); ++i) many[i] = 10 + i;
+  fs.add_fault({Op::Write, 1, ENOSPC, false, std::nullopt, "wal.log"});
+  EXPECT_EQ(c->insert_batch(many, std::vector<float>(1200, 0.5f), {}, 2).error().to_string(),
+            "io error: write checksum failed: No space left on device (os error 28)");
+  fs.clear_faults();
+  EXPECT_EQ(c->len(), 3u);
   c.reset();
   auto crashed = fs.after_power_loss();
   for (auto& disk : crashed) {
