@@ -301,12 +301,23 @@ Status Collection::insert_batch(std::span<const uint64_t> ids, std::span<const f
     const StorageEngine::Batch batch{WalEntryKind::Insert, ids, rows, dim, payloads};
     const auto applied = [&](size_t begin, size_t end, std::span<const uint64_t> offsets) -> Status {
       std::unique_lock lock(st.index_mu);
-      for (size_t i = begin; i < end; ++i) {
-        st.index.remove(ids[i]);
-        ORVEX_TRY(st.index.insert(ids[i], rows.subspan(i * dim, dim),
-                                  payloads.empty() ? Payload{} : std::move(payloads[i])));
-        st.note_record(WalEntryKind::Insert, ids[i], offsets[i - begin]);
+      size_t i = begin;
+      if (payloads.empty()) {
+        // Rows of ids the index does not hold go in a group at a time; the
+        // index's batch stops at an id repeated in the stretch, and the rest
+        // goes one at a time.
+        for (size_t j = begin; j < end; ++j) st.index.remove(ids[j]);
+        const size_t before = st.index.len();
+        (void)st.index.insert_batch(ids.subspan(begin, end - begin), rows.subspan(begin * dim, (end - begin) * dim),
+                                    end - begin);
+        i += st.index.len() - before;
       }
+      for (size_t j = i; j < end; ++j) {
+        st.index.remove(ids[j]);
+        ORVEX_TRY(st.index.insert(ids[j], rows.subspan(j * dim, dim),
+                                  payloads.empty() ? Payload{} : std::move(payloads[j])));
+      }
+      for (size_t j = begin; j < end; ++j) st.note_record(WalEntryKind::Insert, ids[j], offsets[j - begin]);
       return ok_status();
     };
     // The smallest record of a row (an empty payload), saturated.
