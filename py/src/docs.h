@@ -48,17 +48,19 @@ inline constexpr const char* kIndexSearch =
     "    list[tuple[int, float]]: List of (id, distance) tuples."
     ORVEX_DOC_WHERE;
 
-// Shared word for word by Index and Collection.
+// The arguments of insert_batch, shared by Index and Collection.
+#define ORVEX_INSERT_BATCH_ARGS                                 \
+  "Args:\n"                                                     \
+  "    ids (list[int]): List of unique identifiers.\n"          \
+  "    vectors (list[list[float]]): List of vectors.\n"         \
+  "\n"                                                          \
+  "Keyword Args:\n"                                             \
+  "    payloads (list[dict | None] | None): One payload (or None) per id."
+
 inline constexpr const char* kInsertBatch =
     "insert_batch($self, ids, vectors, *, payloads=None)\n--\n\n"
     "Insert multiple vectors at once.\n"
-    "\n"
-    "Args:\n"
-    "    ids (list[int]): List of unique identifiers.\n"
-    "    vectors (list[list[float]]): List of vectors.\n"
-    "\n"
-    "Keyword Args:\n"
-    "    payloads (list[dict | None] | None): One payload (or None) per id.";
+    "\n" ORVEX_INSERT_BATCH_ARGS;
 
 inline constexpr const char* kCollectionInsertBatch =
     "insert_batch($self, ids, vectors, *, payloads=None, threads=None)\n--\n\n"
@@ -67,15 +69,11 @@ inline constexpr const char* kCollectionInsertBatch =
     "A batch is one write to the log, forced once at its end; a large one goes\n"
     "straight to the data file between two flushes, durable when the call returns.\n"
     "The first item that fails stops it: the items before it stay.\n"
+    "\n" ORVEX_INSERT_BATCH_ARGS
     "\n"
-    "Args:\n"
-    "    ids (list[int]): List of unique identifiers.\n"
-    "    vectors (list[list[float]]): List of vectors.\n"
-    "\n"
-    "Keyword Args:\n"
-    "    payloads (list[dict | None] | None): One payload (or None) per id.\n"
     "    threads (int | None): Cores that encode the log (None or 0: every core\n"
     "        for a large batch).";
+#undef ORVEX_INSERT_BATCH_ARGS
 
 inline constexpr const char* kSearchBatch =
     "search_batch($self, queries, k, *, where=None, with_payload=False, as_numpy=False, threads=1)\n--\n\n"
