@@ -33,7 +33,10 @@ class Plan:
             if (r := rng.random()) < 0.03:
                 self.ops.append(("flush",))
                 continue
-            count, first = 1 if r < 0.85 else rng.choice([1, 2, 5, 20, 50, 99, 100, 101, 250] * 4 + [50_000, 100_000]), len(self.ids)
+            # Now and then a batch of 50k, or one of 150k that takes the bulk path.
+            big = r >= 0.85 and rng.random() < 0.006
+            count = 1 if r < 0.85 else rng.choice([50_000, 150_000] if big else [1, 2, 5, 20, 50, 99, 100, 101, 250])
+            first = len(self.ids)
             for _ in range(count):
                 reuse = nid > 1 and rng.random() < 0.15
                 self.ids.append(rng.randrange(max(1, nid - rng.choice([300, 5000])), nid) if reuse else nid)
@@ -131,7 +134,8 @@ def tear(file, rng, foreign_id):
 
 def test_kill_loop(tmp_path, capsys):
     rng = random.Random(int(os.environ.get("ORVEX_KILL_SEED", "20240611")))
-    stats = dict.fromkeys(["kills", "during open", "during flush", "cut tails", "zero tails", "directories"], 0)
+    stats = dict.fromkeys(["kills", "during open", "during flush", "cut tails", "zero tails", "directories",
+                           "batches of 50k+"], 0)
     started, base, rounds = time.monotonic(), None, 0
     while stats["kills"] < int(os.environ.get("ORVEX_KILLS", "40")):
         if base is None or len(base) > MAX_VECTORS or first_serial > 2**24 - 200_000:
@@ -142,6 +146,8 @@ def test_kill_loop(tmp_path, capsys):
         lines, err, killed = run_child(path, seed, first_id, first_serial, rng)
         assert killed or lines[-1:] == ["done"], f"the child failed on its own: {err[-2000:]}"
         attempted, synced, where = progress(plan, lines)
+        stats["batches of 50k+"] += sum(plan.ops[int(line[6:])][-1] >= 50_000 for line in lines
+                                         if line.startswith("begin ") and plan.ops[int(line[6:])][0] == "batch")
         for key, hit in [("kills", True), ("during open", where == "opening"), ("during flush", where == "flush")]:
             stats[key] += killed and hit
         if os.path.isdir(path):
