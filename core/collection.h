@@ -10,10 +10,15 @@
 // next flush), then it is applied to the in-memory index. flush() is the
 // checkpoint: the data file reaches stable storage, the log is emptied and
 // meta.json rewritten. Opening rebuilds the index from the data file's live
-// records (the newest record of an id wins) and replays the log.
+// records (the newest record of an id wins) and replays the log. A large
+// insert_batch takes the bulk path instead: its records go straight to the
+// data file, each chunk behind a forced log entry that names its checksum,
+// between two flushes (see storage/engine.h).
 //
 // Durability: a change is on stable storage once the log has been synced
-// after it (per the SyncMode, or by sync()) or once flush() has succeeded. A crash at any
+// after it (per the SyncMode, or by sync()), once flush() has succeeded, or
+// once the insert_batch that made it has returned (in Batch and Always mode,
+// or by the bulk path). A crash at any
 // instant leaves a directory that opens with a prefix of the insertions that
 // holds every durable one. Once forcing the data file has failed, every
 // later flush() reports that failure and the log is never emptied again by
