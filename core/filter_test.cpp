@@ -126,6 +126,11 @@ TEST_P(FilteredSearch, EqualsFilterThenSort) {
     for (const SearchResult& r : index.search(q, live.size() + 1, &f, false)) got.push_back({r.distance, r.id});
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, want) << text(f.condition);
+    const Vec two = {q[0], q[1], q[0], q[1]};  // a batch: gathered once for both queries
+    const auto batch = index.search_batch(two, 2, 3, &f);
+    ASSERT_EQ(batch.size(), 2u);
+    for (size_t i = 0; i < batch[1].size() && i < want.size(); ++i) EXPECT_EQ(batch[1][i].distance, want[i].first);
+    EXPECT_EQ(batch[1].size(), std::min<size_t>(3, want.size()));
     const auto top = index.search(q, 3, &f);
     ASSERT_EQ(top.size(), std::min<size_t>(3, want.size()));
     for (size_t i = 0; i < top.size(); ++i) {

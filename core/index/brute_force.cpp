@@ -104,7 +104,7 @@ struct BruteForceIndex::Impl {
   // The planner: the passing slots from the indexes when they decide the
   // filter (unless the matcher is forced), from the columns otherwise; then
   // the scan for that many (choose_scan). Throws std::bad_alloc.
-  Plan plan(const Filter& filter) const {
+  Plan plan(const Filter& filter, size_t queries) const {
     const FilterPlan forced = forced_plan.load(std::memory_order_relaxed);
     Plan p{ScanKind::Full, {}, n};
     std::vector<uint64_t> bits;
@@ -115,7 +115,7 @@ struct BruteForceIndex::Impl {
     } else {
       p.masks = match_masks(filter, &p.passing);
     }
-    p.kind = choose_scan(forced, p.passing, n);
+    p.kind = choose_scan(forced, p.passing, n, queries);
     return p;
   }
 
@@ -382,7 +382,7 @@ std::vector<SearchResult> BruteForceIndex::search(std::span<const float> query, 
   if (query.size() != m.dim || k == 0 || m.n == 0) return {};
   try {
     Impl::Plan plan{ScanKind::Full, {}, m.n};
-    if (filter) plan = m.plan(*filter);
+    if (filter) plan = m.plan(*filter, 1);
     if (plan.kind == ScanKind::Empty) return {};
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
     std::vector<kernels::Hit> hits(cap);
@@ -419,7 +419,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
         m.dim != static_cast<size_t>(m.dim) || k == 0 || m.n == 0)
       return out;
     Impl::Plan plan{ScanKind::Full, {}, m.n};
-    if (filter) plan = m.plan(*filter);
+    if (filter) plan = m.plan(*filter, nq);
     if (plan.kind == ScanKind::Empty) return out;
     // Gathered once, the passing entries serve every query of the batch.
     Gathered gathered;
@@ -427,7 +427,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     kernels::StoreView view = m.view(plan.kind == ScanKind::Mask ? plan.masks.data() : nullptr);
     if (plan.kind == ScanKind::Gather) {
       size_t g = 0;
-      m.gather(plan.masks.data(), &g, (plan.passing + kGroup - 1) / kGroup * kGroup, gathered);
+      m.gather(plan.masks.data(), &g, (plan.passing + 2 * kGroup - 1) / kGroup * kGroup, gathered);
       view = m.gathered_view(gathered);
       groups = gathered.groups();
     }

@@ -26,11 +26,13 @@
 // each scalar value of it, kept in step by insert and remove, about 4 bytes
 // an entry holding the key (payload_index.h). A filtered search asks the
 // planner (payload_index.h) first: when the indexes decide the filter, the
-// passing entries come from them without matching any payload; a few are
-// gathered into blocks of 16 of their own and scanned by the same kernel
-// (each lane keeps its vector's order of operations, so the distances are
-// the bits of the unfiltered scan), more are scanned in place under the
-// mask. Filters the indexes do not decide go to the columns above. Every
+// passing entries come from them without matching any payload. One query
+// scans the groups holding a passing entry under a mask; a batch with few
+// passing entries has them gathered once into blocks of 16 of their own,
+// scanned by the same kernel (each lane keeps its vector's order of
+// operations, so the distances are the bits of the unfiltered scan) for
+// every query. Filters the indexes do not decide go to the columns above.
+// Every
 // branch returns the same results.
 //
 // Distances are the bits distance() gives, on every kernel path (see

@@ -380,7 +380,7 @@ bool PayloadIndexes::select_rows(const FilterCondition& root, size_t n, const Pa
   return true;
 }
 
-ScanKind choose_scan(FilterPlan forced, size_t passing, size_t n) {
+ScanKind choose_scan(FilterPlan forced, size_t passing, size_t n, size_t queries) {
   if (passing == 0) return ScanKind::Empty;
   if (passing >= n) return ScanKind::Full;
   switch (forced) {
@@ -389,12 +389,8 @@ ScanKind choose_scan(FilterPlan forced, size_t passing, size_t n) {
     case FilterPlan::Matcher: return ScanKind::Mask;
     default: break;
   }
-  // A group of 16 slots costs its whole memory traffic for one passing slot,
-  // gathered or scanned in place; gathering saves the distance work of the
-  // other lanes and lets a batch of queries reuse the gathered rows, and
-  // pays a copy. Gathered while at most one slot in kGatherEvery passes.
   constexpr size_t kGatherEvery = 16;
-  return passing <= n / kGatherEvery ? ScanKind::Gather : ScanKind::Mask;
+  return queries > 1 && passing <= n / kGatherEvery ? ScanKind::Gather : ScanKind::Mask;
 }
 
 }  // namespace orvex

@@ -130,11 +130,14 @@ class PayloadIndexes {
 };
 
 // The planner's choice of scan for `passing` of n slots decided (from the
-// indexes or the matcher): every slot passing is the unfiltered scan
-// (Full), a few are gathered into blocks of their own (Gather), more are
-// scanned in place under a mask (Mask). A forced plan is obeyed whenever
-// some but not all slots pass.
+// indexes or the matcher) for `queries` queries: every slot passing is the
+// unfiltered scan (Full); otherwise a group of 16 slots costs its whole
+// memory traffic for even one passing slot, gathered or scanned in place, so
+// one query scans in place under a mask (Mask), while a batch has a few
+// passing slots (at most one in 16) gathered once into blocks of their own
+// that every query then reads from the cache (Gather). A forced plan is
+// obeyed whenever some but not all slots pass.
 enum class ScanKind : uint8_t { Empty, Full, Gather, Mask };
-ScanKind choose_scan(FilterPlan forced, size_t passing, size_t n);
+ScanKind choose_scan(FilterPlan forced, size_t passing, size_t n, size_t queries);
 
 }  // namespace orvex
