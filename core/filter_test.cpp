@@ -118,7 +118,7 @@ TEST_P(FilteredSearch, EqualsFilterThenSort) {
   for (int j = 0; j < 12; ++j) by_key.push_back(conditions("k" + std::to_string(j)));
   std::vector<Filter> filters;
   for (size_t i = 0; i < by_key[0].size(); ++i) filters.emplace_back(by_key[i % 12][i]);
-  for (size_t i = 0; i < by_key[0].size(); i += 3)  // an indexed key And one without an index
+  for (size_t i = 0; i + 1 < by_key[0].size(); i += 3)  // an indexed key And one without an index
     filters.emplace_back(FC(by_key[i % 5][i]) && FC(by_key[6 + i % 6][i + 1]));
   const auto check = [&](const Filter& f, const Vec& q) {
     std::vector<std::pair<float, uint64_t>> want, got;
