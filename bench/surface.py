@@ -13,6 +13,13 @@ For n vectors of dimension d (random float32, Euclidean, each with a payload
               where dict is converted once per call
   point ops   get, delete, len and `in` per call (constant time: the same at
               any n)
+  indexed     the same filters after create_index("tag") and
+              create_index("rare") ({"rare": i % 1000} too): 1% and 0.1%
+              equality, a 1% range (rare < 10), half passing, search_batch of
+              1,000 queries with the 1% filter beside the unfiltered batch (one
+              thread), each index's bytes per entry, and the open time with the
+              two indexes beside without; LanceDB's filtered exact search on the
+              same data beside, when the interpreter of --peer-python has it
   numpy       search_batch of 1,000 queries, k = 10, as lists and as_numpy
 
     python bench/surface.py            # n = 1,000,000, d = 128
@@ -56,18 +63,57 @@ def reset_hwm():
         pass
 
 
+PEER = r"""
+import sys, time
+import numpy as np, pyarrow as pa, lancedb
+vectors = np.load(sys.argv[1]); q = np.load(sys.argv[2]); n = len(vectors)
+idx = np.arange(n)
+table = pa.table({"id": idx, "tag": idx % 100, "rare": idx % 1000,
+                  "vector": pa.FixedSizeListArray.from_arrays(pa.array(vectors.reshape(-1)), vectors.shape[1])})
+t = lancedb.connect(sys.argv[3]).create_table("t", table)
+def best(fn, reps=5):
+    out = []
+    for _ in range(reps):
+        s = time.perf_counter(); fn(); out.append(time.perf_counter() - s)
+    return min(out)
+plain = best(lambda: t.search(q).limit(10).to_arrow())
+print("none", plain)
+for where in ["tag = 7", "rare = 7", "rare < 10", "tag < 50"]:
+    print(where, best(lambda: t.search(q).where(where, prefilter=True).limit(10).to_arrow()))
+"""
+
+
+def peer_rows(python, work, vectors, q):
+    """LanceDB's filtered exact search (no vector index: a flat scan) on the same data, in its own interpreter."""
+    if not os.path.exists(python) or subprocess.run([python, "-c", "import lancedb"], capture_output=True).returncode:
+        return [("LanceDB", "skipped", f"not installed for {python}")]
+    np.save(os.path.join(work, "v.npy"), vectors)
+    np.save(os.path.join(work, "q.npy"), q)
+    out = subprocess.run([python, "-c", PEER, os.path.join(work, "v.npy"), os.path.join(work, "q.npy"),
+                          os.path.join(work, "lance")], capture_output=True, text=True)
+    if out.returncode:
+        return [("LanceDB", "failed", out.stderr.strip().splitlines()[-1] if out.stderr.strip() else "")]
+    rows = []
+    for line in out.stdout.splitlines():
+        name, secs = line.rsplit(" ", 1)
+        rows.append((f"LanceDB flat search, where {name}", f"{float(secs) * 1e3:.2f} ms", ""))
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--n", type=int, default=None)
     ap.add_argument("--dim", type=int, default=128)
+    ap.add_argument("--peer-python", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build",
+                                                          "bench-venv", "bin", "python"))
     args = ap.parse_args()
     n = args.n or (100_000 if args.quick else 1_000_000)
     d = args.dim
     rng = np.random.default_rng(1)
     vectors = rng.standard_normal((n, d), dtype=np.float32)
     ids = np.arange(n, dtype=np.uint64)
-    payloads = [{"tag": i % 100} for i in range(n)]
+    payloads = [{"tag": i % 100, "rare": i % 1000} for i in range(n)]
     work = tempfile.mkdtemp(prefix="orvex-surface-")
     path = os.path.join(work, "c")
     print(f"orvex {orvex.__version__}: n = {n:,}, d = {d}, python {sys.version.split()[0]}")
@@ -87,6 +133,39 @@ def main():
         rows.append(("search, no filter", f"{plain * 1e3:.2f} ms", ""))
         rows.append(("search, where tag < 50 (half pass)", f"{half * 1e3:.2f} ms", f"{half / plain:.2f}x unfiltered"))
         rows.append(("search, where tag == 7 (1% pass)", f"{one * 1e3:.2f} ms", f"{one / plain:.2f}x unfiltered"))
+
+        # The same with payload indexes.
+        queries = vectors[:1000]
+        batch_plain = best(lambda: col.search_batch(queries, 10, threads=1), reps=1)
+        batch_one = best(lambda: col.search_batch(queries, 10, where={"tag": 7}, threads=1), reps=1)
+        col.close()
+        t = time.perf_counter()
+        col = orvex.Collection.open_or_create(path, d, "euclidean")
+        open_plain = time.perf_counter() - t
+        col.create_index("tag")
+        col.create_index("rare")
+        col.close()
+        t = time.perf_counter()
+        col = orvex.Collection.open_or_create(path, d, "euclidean")
+        open_indexed = time.perf_counter() - t
+        plain = best(lambda: col.search(q, 10))
+        for name, where in [("tag == 7 (1% pass)", {"tag": 7}), ("rare == 7 (0.1% pass)", {"rare": 7}),
+                            ("rare < 10 (1% pass, range)", {"rare": {"$lt": 10}}),
+                            ("tag < 50 (half pass)", {"tag": {"$lt": 50}})]:
+            t_where = best(lambda: col.search(q, 10, where=where))
+            rows.append((f"indexed search, where {name}", f"{t_where * 1e3:.2f} ms", f"{plain / t_where:.1f}x faster "
+                         "than unfiltered"))
+        batch_indexed = best(lambda: col.search_batch(queries, 10, where={"tag": 7}, threads=1), reps=1)
+        rows.append(("search_batch 1,000, 1 thread, no filter", f"{batch_plain * 1e3:.0f} ms", ""))
+        rows.append(("search_batch 1,000, 1 thread, tag == 7", f"{batch_one * 1e3:.0f} ms",
+                     f"{batch_plain / batch_one:.1f}x faster than unfiltered, no index"))
+        rows.append(("search_batch 1,000, 1 thread, tag == 7, indexed", f"{batch_indexed * 1e3:.0f} ms",
+                     f"{batch_plain / batch_indexed:.1f}x faster than unfiltered"))
+        for key, nbytes in col.stats()["indexes"].items():
+            rows.append((f"index on {key}", f"{nbytes / n:.2f} B/entry", f"{nbytes / 1e6:.1f} MB"))
+        rows.append(("open with two indexes", f"{open_indexed:.2f} s", f"{open_indexed / open_plain:.2f}x the open "
+                     f"without ({open_plain:.2f} s)"))
+        rows.extend(peer_rows(args.peer_python, work, vectors, q))
 
         # numpy results.
         queries = vectors[:1000]

@@ -18,6 +18,10 @@ namespace {
 
 Error out_of_memory() { return Error::collection("out of memory"); }
 
+// The list of indexed payload keys and its temporary name.
+constexpr const char* kIndexes = "indexes.json";
+constexpr const char* kIndexesTemp = "indexes.json.tmp";
+
 // The log forces itself once this many entries are unsynced (0: never).
 uint64_t log_sync_every(SyncMode mode) {
   switch (mode) {
@@ -91,6 +95,7 @@ struct Collection::State : RecoveryVisitor {
 
   const std::string path;
   const CollectionConfig config;
+  fs::FileSystem* file_system = nullptr;
 
   std::mutex write_mu;
   std::unique_ptr<StorageEngine> engine;
@@ -141,6 +146,32 @@ struct Collection::State : RecoveryVisitor {
   Status on_entry(WalEntry& entry) override;
 
   Status save_meta();
+
+  // indexes.json from the index's keys (atomically); the keys it lists.
+  Status save_index_keys() {
+    std::vector<std::string> keys;
+    {
+      std::shared_lock lock(index_mu);
+      keys = index.indexes();
+    }
+    const std::string text = Json(keys).dump();
+    if (auto s = fs::replace_file(*file_system, fs::join(path, kIndexes), fs::join(path, kIndexesTemp), text); !s.ok())
+      return Error::collection("write indexes failed: " + s.error().text());
+    if (auto s = file_system->sync_dir(path); !s.ok()) return Error::collection("write indexes failed: " + s.error().text());
+    return ok_status();
+  }
+  // Builds the indexes indexes.json lists; an unreadable list is ignored.
+  void load_index_keys() {
+    const std::string file = fs::join(path, kIndexes);
+    if (!file_system->exists(file)) return;
+    Result<std::string> text = file_system->read_file(file);
+    if (!text.ok()) return;
+    const Json keys = Json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    if (!keys.is_array()) return;
+    for (const Json& key : keys) {
+      if (key.is_string()) (void)index.create_index(key.get<std::string>());
+    }
+  }
 };
 
 Status Collection::State::apply(WalEntryKind kind, uint64_t id, std::span<const float> vector, Payload payload,
@@ -239,6 +270,7 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::string
                                                                fs::FileSystem* file_system) {
   try {
     auto state = std::make_unique<State>(path, config);
+    state->file_system = file_system ? file_system : &fs::posix();
     const StorageSettings settings{config.dimension, config.metric, log_sync_every(config.sync_mode)};
     bool existing = false;
     auto engine = StorageEngine::open(file_system ? *file_system : fs::posix(), path, settings, &existing);
@@ -255,6 +287,7 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::string
       // Only a hint: the map grows as needed.
     }
     ORVEX_TRY(state->engine->recover(*state));
+    state->load_index_keys();
     if (!existing) ORVEX_TRY(state->save_meta());
     return std::unique_ptr<Collection>(new Collection(std::move(state)));
   } catch (const std::bad_alloc&) {
@@ -404,6 +437,51 @@ std::vector<std::vector<SearchResult>> Collection::search_batch(std::span<const 
   return state_->index.search_batch(queries, nq, k, filter, with_payload, threads);
 }
 
+Status Collection::create_index(const std::string& key) {
+  return serialised(state_->write_mu, [&]() -> Status {
+    State& st = *state_;
+    {
+      std::shared_lock lock(st.index_mu);
+      const std::vector<std::string> keys = st.index.indexes();
+      if (std::find(keys.begin(), keys.end(), key) != keys.end()) return ok_status();
+    }
+    {
+      std::unique_lock lock(st.index_mu);
+      ORVEX_TRY(st.index.create_index(key));
+    }
+    Status saved = st.save_index_keys();
+    if (!saved.ok()) {
+      std::unique_lock lock(st.index_mu);
+      st.index.drop_index(key);
+    }
+    return saved;
+  });
+}
+
+Result<bool> Collection::drop_index(const std::string& key) {
+  return serialised(state_->write_mu, [&]() -> Result<bool> {
+    State& st = *state_;
+    {
+      std::unique_lock lock(st.index_mu);
+      if (!st.index.drop_index(key)) return false;
+    }
+    Status saved = st.save_index_keys();
+    if (!saved.ok()) {
+      std::unique_lock lock(st.index_mu);
+      (void)st.index.create_index(key);
+      return std::move(saved).error();
+    }
+    return true;
+  });
+}
+
+std::vector<std::string> Collection::indexes() const {
+  std::shared_lock lock(state_->index_mu);
+  return state_->index.indexes();
+}
+
+void Collection::set_filter_plan(FilterPlan plan) { state_->index.set_filter_plan(plan); }
+
 Status Collection::flush() {
   return serialised(state_->write_mu, [&]() -> Status {
     ORVEX_TRY(state_->engine->checkpoint());
@@ -458,6 +536,7 @@ Collection::Stats Collection::stats() const {
   const StorageEngine& engine = *state_->engine;
   Stats s;
   s.vectors = state_->index.len();  // the index changes only under write_mu
+  s.indexes = state_->index.index_memory();
   s.dead_records = engine.data_records() - state_->id_to_offset.size();
   s.data_bytes = engine.data_bytes();
   s.log_bytes = engine.log_bytes();

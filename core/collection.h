@@ -4,6 +4,8 @@
 //   wal.log    write-ahead log of the changes since the last flush
 //   data.ovx   append-only records of every stored vector
 //   data.ovx.sum  checksums of data.ovx as of the last flush
+//   indexes.json  the payload keys indexed (create_index), a JSON array of
+//                 strings, replaced atomically by create_index / drop_index
 //
 // A change (an insertion or a deletion) is logged first, then its record is
 // appended to the data file (a deletion's record is marked deleted at the
@@ -40,7 +42,8 @@
 // use: ...".
 //
 // Thread-safety: a Collection may be shared between threads. Changes
-// (insertions, deletions, the apply operations, flush, compact, save_meta)
+// (insertions, deletions, the apply operations, flush, compact, save_meta,
+// create_index, drop_index)
 // are serialised;
 // searches run side by side with each other and hold off changes only while
 // they scan; a waiting change keeps new searches out until it has passed, so
@@ -192,7 +195,27 @@ class Collection {
   // reclaimed. After a failed data sync it fails with that error.
   Result<uint64_t> compact();
 
+  // Payload indexes (BruteForceIndex::create_index): builds the index of
+  // top-level key `key` from every held payload and records the key in
+  // indexes.json (temporary file, sync, rename, sync of the directory)
+  // before returning; an index already held succeeds at once. Opening
+  // rebuilds every recorded index from the payloads after recovery. A crash
+  // leaves the old list or the new one, so the directory opens as before or
+  // with the index; an indexes.json that cannot be read or parsed is
+  // ignored at open (the collection opens without indexes; the next
+  // create_index rewrites it). Errors: the index's own, and CollectionError
+  // "write indexes failed: ..." (the index is then dropped again).
+  Status create_index(const std::string& key);
+  // Drops the index of `key` and its record; false when there was none. On
+  // a failed write the index is kept (built again) and the error returned.
+  Result<bool> drop_index(const std::string& key);
+  // The indexed keys, ascending.
+  std::vector<std::string> indexes() const;
+  // Forces a branch of the filter planner (see BruteForceIndex).
+  void set_filter_plan(FilterPlan plan);
+
   struct Stats {
+    std::vector<std::pair<std::string, uint64_t>> indexes;  // indexed keys and the bytes each holds
     uint64_t vectors = 0;       // held ids
     uint64_t dead_records = 0;  // records of data.ovx no id uses (replaced, deleted)
     uint64_t data_bytes = 0;    // data.ovx, records still waiting included

@@ -298,7 +298,10 @@ FilterCondition::~FilterCondition() {
 
 bool FilterCondition::leaf_matches(const Payload& payload) const {
   auto it = payload.data.find(field_);
-  const FieldValue cell = FieldValue::of(it == payload.data.end() ? nullptr : &it->second);
+  return passes(FieldValue::of(it == payload.data.end() ? nullptr : &it->second));
+}
+
+bool FilterCondition::passes(const FieldValue& cell) const {
   switch (kind_) {
     case Kind::Eq: return eq_passes(cell, FieldValue::of(&value_));
     case Kind::Ne: return ne_passes(cell, FieldValue::of(&value_));

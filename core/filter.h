@@ -25,6 +25,8 @@
 
 namespace orvex {
 
+struct FieldValue;
+
 class FilterCondition {
  public:
   // Declared order fixes the tags 0..11; never reorder.
@@ -59,6 +61,11 @@ class FilterCondition {
   const FilterCondition* inner() const { return left_.get(); }   // Not
 
   bool matches(const Payload& payload) const;
+
+  // For a leaf: whether a payload whose value of field() is `cell` (Absent:
+  // the key is missing) matches. The leaf rules live here alone; payload
+  // indexes ask this for the values they hold. False for a combinator.
+  bool passes(const FieldValue& cell) const;
 
  private:
   explicit FilterCondition(Kind kind) : kind_(kind) {}

@@ -89,16 +89,28 @@ TEST(FilterMatch, EveryLeafKindAndValueAgreesWithTheOracle) {
     for (const Payload& p : payloads) ASSERT_EQ(c.matches(p), oracle(c, p)) << text(c) << " on " << Json(p.data).dump();
 }
 
-// The index's columns (at most 8 keys) against payload-by-payload matching:
-// twelve keys asked about in turn, entries coming and going, two threads.
-TEST(FilteredSearch, EqualsFilterThenSort) {
+// Filtered search against payload-by-payload matching: twelve keys asked
+// about in turn (the columns keep at most 8), entries coming, going and
+// replaced, two threads; without payload indexes and with six keys indexed
+// (one of them only after entries came and went), under each planner branch.
+class FilteredSearch : public ::testing::TestWithParam<std::tuple<bool, FilterPlan>> {};
+
+INSTANTIATE_TEST_SUITE_P(Plans, FilteredSearch,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(FilterPlan::Auto, FilterPlan::Gather, FilterPlan::Mask,
+                                                              FilterPlan::Matcher)));
+
+TEST_P(FilteredSearch, EqualsFilterThenSort) {
+  const auto [indexed, plan] = GetParam();
   const std::vector<Json> vals = values();
   BruteForceIndex index(DistanceMetric::Euclidean, 2);
+  index.set_filter_plan(plan);
+  for (int j = 0; indexed && j < 5; ++j) ASSERT_TRUE(index.create_index("k" + std::to_string(j)).ok());
   std::map<uint64_t, std::pair<Vec, Payload>> live;
-  const auto add = [&](uint64_t id) {
+  const auto add = [&](uint64_t id, size_t salt = 0) {
     Payload p;
     for (size_t j = 0; j < 12 && id % 11 != 0; ++j)  // some entries carry no payload
-      if ((id + j) % 5 != 0) p.data["k" + std::to_string(j)] = vals[(id * 7 + j * 3) % vals.size()];
+      if ((id + j) % 5 != 0) p.data["k" + std::to_string(j)] = vals[(id * 7 + j * 3 + salt) % vals.size()];
     live[id] = {{float(id % 13), float(id % 4)}, p};  // with tied distances
     ASSERT_TRUE(index.insert(id, live[id].first, p).ok());
   };
@@ -106,6 +118,8 @@ TEST(FilteredSearch, EqualsFilterThenSort) {
   for (int j = 0; j < 12; ++j) by_key.push_back(conditions("k" + std::to_string(j)));
   std::vector<Filter> filters;
   for (size_t i = 0; i < by_key[0].size(); ++i) filters.emplace_back(by_key[i % 12][i]);
+  for (size_t i = 0; i + 1 < by_key[0].size(); i += 3)  // an indexed key And one without an index
+    filters.emplace_back(FC(by_key[i % 5][i]) && FC(by_key[6 + i % 6][i + 1]));
   const auto check = [&](const Filter& f, const Vec& q) {
     std::vector<std::pair<float, uint64_t>> want, got;
     for (const auto& [id, e] : live)
@@ -114,6 +128,11 @@ TEST(FilteredSearch, EqualsFilterThenSort) {
     for (const SearchResult& r : index.search(q, live.size() + 1, &f, false)) got.push_back({r.distance, r.id});
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, want) << text(f.condition);
+    const Vec two = {q[0], q[1], q[0], q[1]};  // a batch: gathered once for both queries
+    const auto batch = index.search_batch(two, 2, 3, &f);
+    ASSERT_EQ(batch.size(), 2u);
+    for (size_t i = 0; i < batch[1].size() && i < want.size(); ++i) EXPECT_EQ(batch[1][i].distance, want[i].first);
+    EXPECT_EQ(batch[1].size(), std::min<size_t>(3, want.size()));
     const auto top = index.search(q, 3, &f);
     ASSERT_EQ(top.size(), std::min<size_t>(3, want.size()));
     for (size_t i = 0; i < top.size(); ++i) {
@@ -132,7 +151,14 @@ TEST(FilteredSearch, EqualsFilterThenSort) {
     for (uint64_t id = round; id < 4000; id += 4)
       if (live.erase(id)) ASSERT_TRUE(index.remove(id));
     for (uint64_t id = 0; id < 30; ++id) add(1000 * (round + 1) + id);
+    for (uint64_t id = round + 1; id < 120; id += 5) {  // replaced with other values
+      if (live.count(id) == 0) continue;
+      ASSERT_TRUE(index.remove(id));
+      add(id, round + 1);
+    }
+    if (indexed && round == 0) ASSERT_TRUE(index.create_index("k5").ok());
   }
+  EXPECT_EQ(index.indexes().size(), indexed ? 6u : 0u);
 }
 
 // Trees a million levels deep (a chain of Nots, a left-deep And, a right-deep

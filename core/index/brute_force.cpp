@@ -1,6 +1,7 @@
 #include "brute_force.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -29,6 +30,28 @@ const Payload& empty_payload() {
   static const Payload empty;
   return empty;
 }
+
+// Keys indexed at most.
+constexpr size_t kMaxIndexes = 32;
+
+// Rows gathered per block of a single query's scan: 32 groups, a few
+// hundred KiB at the usual dimensions, so a block stays in the core's cache
+// while it is scanned.
+constexpr size_t kGatherChunk = 512;
+
+struct alignas(64) Lanes {
+  float v[kGroup];
+};
+
+// Passing slots copied into whole groups of their own, in the store's
+// layout, with their ids and per-slot norms: a StoreView of just them.
+struct Gathered {
+  std::vector<Lanes> data;  // groups * dim registers of 16 lanes
+  std::vector<float> norms;
+  std::vector<uint64_t> ids;
+  size_t n = 0;
+  size_t groups() const { return (n + kGroup - 1) / kGroup; }
+};
 
 }  // namespace
 
@@ -65,6 +88,76 @@ struct BruteForceIndex::Impl {
 
   // The key columns of the filters (see brute_force.h).
   PayloadColumns columns;
+  // The payload indexes and the planner's forced branch.
+  PayloadIndexes indexes;
+  std::atomic<FilterPlan> forced_plan{FilterPlan::Auto};
+  const PayloadOf payload_at = [this](size_t slot) -> const Payload& { return payload_of(slot); };
+
+  // What a filtered search scans: the planner's branch, and for Gather and
+  // Mask the passing lanes of every group.
+  struct Plan {
+    ScanKind kind;
+    std::vector<uint16_t> masks;
+    size_t passing;
+  };
+
+  // The planner: the passing slots from the indexes when they decide the
+  // filter (unless the matcher is forced), from the columns otherwise; then
+  // the scan for that many (choose_scan). Throws std::bad_alloc.
+  Plan plan(const Filter& filter, size_t queries) const {
+    const FilterPlan forced = forced_plan.load(std::memory_order_relaxed);
+    Plan p{ScanKind::Full, {}, n};
+    std::vector<uint64_t> bits;
+    if (forced != FilterPlan::Matcher && indexes.select_rows(filter.condition, n, payload_at, &bits, &p.passing)) {
+      p.masks.resize(bits.size() * (64 / kGroup));
+      for (size_t w = 0; w < bits.size(); ++w)
+        for (size_t j = 0; j < 64 / kGroup; ++j) p.masks[w * (64 / kGroup) + j] = static_cast<uint16_t>(bits[w] >> (j * kGroup));
+    } else {
+      p.masks = match_masks(filter, &p.passing);
+    }
+    p.kind = choose_scan(forced, p.passing, n, queries);
+    return p;
+  }
+
+  // Copies the passing slots of groups *g, *g + 1, ... into `out` (emptied
+  // first) until about `max_rows` (a multiple of 16) are held or the groups
+  // end; *g is left at the first group not copied. Unused lanes of the last
+  // gathered group are zero. Throws std::bad_alloc.
+  void gather(const uint16_t* masks, size_t* g, size_t max_rows, Gathered& out) const {
+    const size_t d = static_cast<size_t>(dim);
+    out.n = 0;
+    out.ids.clear();
+    out.data.resize(max_rows / kGroup * d);
+    if (has_norms()) out.norms.assign(max_rows, 0.0f);
+    const float* base = store.data();
+    float* dst = out.data.empty() ? nullptr : out.data.front().v;
+    for (; *g < groups() && out.n + kGroup <= max_rows; ++*g) {
+      for (unsigned m = masks[*g]; m != 0; m &= m - 1) {
+        const size_t lane = static_cast<size_t>(__builtin_ctz(m));
+        const size_t slot = *g * kGroup + lane;
+        const float* src = base + *g * kGroup * d + lane;
+        float* to = dst + (out.n / kGroup) * kGroup * d + out.n % kGroup;
+        for (size_t i = 0; i < d; ++i) to[i * kGroup] = src[i * kGroup];
+        if (has_norms()) out.norms[out.n] = norms[slot];
+        out.ids.push_back(ids[slot]);
+        ++out.n;
+      }
+    }
+    if (out.n % kGroup != 0) {
+      float* last = dst + (out.n / kGroup) * kGroup * d;
+      for (size_t i = 0; i < d; ++i)
+        for (size_t l = out.n % kGroup; l < kGroup; ++l) last[i * kGroup + l] = 0.0f;
+    }
+  }
+
+  kernels::StoreView gathered_view(const Gathered& gd) const {
+    const float* norm = has_norms() ? gd.norms.data() : nullptr;
+    return kernels::StoreView{gd.data.empty() ? nullptr : gd.data.front().v,
+                              metric == DistanceMetric::Cosine ? norm : nullptr,
+                              metric == DistanceMetric::Euclidean || metric == DistanceMetric::DotProduct
+                                  ? norm : nullptr,
+                              nullptr, gd.ids.data(), static_cast<size_t>(dim), gd.n, metric};
+  }
 
   // Appends 16 entries without payload as one whole new group: `batch_ids`
   // are 16 ids, `rows` 16 rows of dim floats. Only when the index ends on a
@@ -220,6 +313,13 @@ Status BruteForceIndex::insert(uint64_t id, std::span<const float> vector, Paylo
   if (m.has_norms()) m.norms[slot] = m.slot_norm(vector.data());
   m.ids.push_back(id);
   if (!m.payloads.empty() || owned) m.payloads.push_back(std::move(owned));
+  if (!m.indexes.empty()) {
+    if (slot < UINT32_MAX) {
+      m.indexes.add(static_cast<uint32_t>(slot), m.payload_of(slot));
+    } else {
+      m.indexes = PayloadIndexes();  // slots beyond 32 bits: no index can hold them
+    }
+  }
   m.map.try_emplace(id, slot);  // room was made: does not allocate
   ++m.n;
   m.columns.append(m.payload_of(slot));
@@ -257,6 +357,8 @@ bool BruteForceIndex::remove(uint64_t id) {
   if (found == nullptr) return false;
   const size_t slot = static_cast<size_t>(*found);
   const size_t last = m.n - 1;
+  if (!m.indexes.empty())
+    m.indexes.remove(static_cast<uint32_t>(slot), m.payload_of(slot), static_cast<uint32_t>(last), m.payload_of(last));
   if (slot != last) {
     m.store.move(last, slot);
     m.ids[slot] = m.ids[last];
@@ -279,18 +381,26 @@ std::vector<SearchResult> BruteForceIndex::search(std::span<const float> query, 
   const Impl& m = *impl_;
   if (query.size() != m.dim || k == 0 || m.n == 0) return {};
   try {
-    std::vector<uint16_t> masks;
-    size_t passing = m.n;
-    if (filter) masks = m.match_masks(*filter, &passing);
-    if (passing == 0) return {};
+    Impl::Plan plan{ScanKind::Full, {}, m.n};
+    if (filter) plan = m.plan(*filter, 1);
+    if (plan.kind == ScanKind::Empty) return {};
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
     std::vector<kernels::Hit> hits(cap);
     kernels::TopK heap{hits.data(), 0, cap};
     const float* q = query.data();
     const float qnorm = m.query_norm(q);
     const kernels::QueryBlock block{&q, &qnorm, &heap, 1};
-    // When every entry passes, the unfiltered scan does the same work faster.
-    kernels::active_scan()(m.view(passing < m.n ? masks.data() : nullptr), block, 0, m.groups());
+    if (plan.kind == ScanKind::Gather) {
+      Gathered gathered;
+      for (size_t g = 0; g < m.groups();) {
+        m.gather(plan.masks.data(), &g, kGatherChunk, gathered);
+        kernels::active_scan()(m.gathered_view(gathered), block, 0, gathered.groups());
+      }
+    } else {
+      // When every entry passes, the unfiltered scan does the same work faster.
+      kernels::active_scan()(m.view(plan.kind == ScanKind::Mask ? plan.masks.data() : nullptr), block, 0,
+                             m.groups());
+    }
     return m.results(heap, with_payload);
   } catch (const std::bad_alloc&) {
     return {};  // out of memory: documented as an empty result
@@ -308,11 +418,19 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
     if (mul_overflows(nq, static_cast<size_t>(m.dim), &want) || queries.size() != want ||
         m.dim != static_cast<size_t>(m.dim) || k == 0 || m.n == 0)
       return out;
-    std::vector<uint16_t> masks;
-    size_t passing = m.n;
-    if (filter) masks = m.match_masks(*filter, &passing);
-    if (passing == 0) return out;
-    const kernels::StoreView view = m.view(passing < m.n ? masks.data() : nullptr);
+    Impl::Plan plan{ScanKind::Full, {}, m.n};
+    if (filter) plan = m.plan(*filter, nq);
+    if (plan.kind == ScanKind::Empty) return out;
+    // Gathered once, the passing entries serve every query of the batch.
+    Gathered gathered;
+    size_t groups = m.groups();
+    kernels::StoreView view = m.view(plan.kind == ScanKind::Mask ? plan.masks.data() : nullptr);
+    if (plan.kind == ScanKind::Gather) {
+      size_t g = 0;
+      m.gather(plan.masks.data(), &g, (plan.passing + 2 * kGroup - 1) / kGroup * kGroup, gathered);
+      view = m.gathered_view(gathered);
+      groups = gathered.groups();
+    }
     const kernels::ScanFn scan = kernels::active_scan();
     // Unfiltered Euclidean and dot-product scans skip the exact distance of
     // lanes that provably cannot enter (see kernels.h); the results are the
@@ -321,7 +439,6 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
                                        ? kernels::active_prune() : nullptr;
     const size_t cap = static_cast<size_t>(std::min<uint64_t>(k, m.n));
     const size_t dim = static_cast<size_t>(m.dim);
-    const size_t groups = m.groups();
 
     // Cache tiles: a run of groups small enough to stay in the core's L2
     // cache is scanned by every query of a chunk before moving on.
@@ -428,6 +545,31 @@ void BruteForceIndex::reserve(size_t n) {
 }
 
 uint64_t BruteForceIndex::dimension() const { return impl_->dim; }
+
+Status BruteForceIndex::create_index(const std::string& key) {
+  Impl& m = *impl_;
+  if (m.indexes.find(key) != nullptr) return ok_status();
+  if (m.indexes.keys().size() >= kMaxIndexes) return Error::payload_error("create index: at most 32 keys are indexed");
+  if (m.n >= UINT32_MAX) return Error::payload_error("create index: more than 2^32 - 1 entries");
+  try {
+    m.indexes.create(key, m.n, m.payload_at);
+  } catch (const std::bad_alloc&) {
+    return Error::io("create index: out of memory");
+  } catch (const std::length_error&) {
+    return Error::io("create index: out of memory");
+  }
+  return ok_status();
+}
+
+bool BruteForceIndex::drop_index(const std::string& key) { return impl_->indexes.drop(key); }
+
+std::vector<std::string> BruteForceIndex::indexes() const { return impl_->indexes.keys(); }
+
+std::vector<std::pair<std::string, uint64_t>> BruteForceIndex::index_memory() const {
+  return impl_->indexes.memory();
+}
+
+void BruteForceIndex::set_filter_plan(FilterPlan plan) { impl_->forced_plan.store(plan, std::memory_order_relaxed); }
 
 DistanceMetric BruteForceIndex::metric() const { return impl_->metric; }
 

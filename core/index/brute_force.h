@@ -22,6 +22,19 @@
 // traffic even for one passing entry); when every entry passes it is the
 // unfiltered scan.
 //
+// Payload indexes (create_index): for a top-level key, the slots holding
+// each scalar value of it, kept in step by insert and remove, about 4 bytes
+// an entry holding the key (payload_index.h). A filtered search asks the
+// planner (payload_index.h) first: when the indexes decide the filter, the
+// passing entries come from them without matching any payload. One query
+// scans the groups holding a passing entry under a mask; a batch with few
+// passing entries has them gathered once into blocks of 16 of their own,
+// scanned by the same kernel (each lane keeps its vector's order of
+// operations, so the distances are the bits of the unfiltered scan) for
+// every query. Filters the indexes do not decide go to the columns above.
+// Every
+// branch returns the same results.
+//
 // Distances are the bits distance() gives, on every kernel path (see
 // set_kernel_path). Selection keeps the k best in a bounded heap under the
 // result order; a whole register of distances is compared with the current
@@ -33,18 +46,22 @@
 //
 // Thread-safety: search/search_batch/len/contains may run concurrently with
 // each other (searches share the key columns under an internal mutex);
-// insert/remove need exclusive access.
+// insert/remove/create_index/drop_index need exclusive access;
+// set_filter_plan may be called at any time.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "../distance.h"
 #include "../error.h"
 #include "../payload.h"
+#include "payload_index.h"
 
 namespace orvex {
 
@@ -121,6 +138,22 @@ class BruteForceIndex {
 
   uint64_t dimension() const;
   DistanceMetric metric() const;
+
+  // Builds the payload index of top-level key `key` from every held
+  // payload; one already held is kept as it is. Errors: more than 32 keys
+  // indexed, or more than 2^32 - 1 entries, give PayloadError; out of
+  // memory an Io error "create index: out of memory". On failure nothing
+  // changed. An index that cannot grow later is dropped (searches then
+  // match payloads), so none is ever stale.
+  Status create_index(const std::string& key);
+  // Drops the index of `key`; false when there was none.
+  bool drop_index(const std::string& key);
+  // The indexed keys, ascending, and the bytes each index holds.
+  std::vector<std::string> indexes() const;
+  std::vector<std::pair<std::string, uint64_t>> index_memory() const;
+  // Forces a branch of the filter planner (tests and benchmarks; Auto: the
+  // planner chooses, the default). Results are the same in every branch.
+  void set_filter_plan(FilterPlan plan);
 
  private:
   struct Impl;

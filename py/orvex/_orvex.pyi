@@ -125,6 +125,24 @@ class Index:
     def ids(self) -> list[int]:
         """The held ids, ascending."""
 
+    def create_index(self, key: str) -> None:
+        """Index the top-level payload key `key`: equality, in-list and numeric range
+        filters on it then read only the entries they select.
+
+        The index maps each scalar value of the key (null, booleans, numbers,
+        strings; 1 and 1.0 are different values) to its entries, about 4 bytes an
+        entry holding the key, and is kept up to date by every change; entries
+        holding an array or an object there are matched as without an index. An
+        index already held is kept. A Collection records the key and rebuilds
+        the index when opened. Raises ValueError beyond 32 indexed keys.
+        """
+
+    def drop_index(self, key: str) -> bool:
+        """Drop the index of `key`; False when there was none."""
+
+    def indexes(self) -> list[str]:
+        """The indexed payload keys, ascending."""
+
     def __len__(self) -> int: ...
     def __contains__(self, id: object) -> bool: ...
 
@@ -292,6 +310,24 @@ class Collection:
     def ids(self) -> list[int]:
         """The held ids, ascending."""
 
+    def create_index(self, key: str) -> None:
+        """Index the top-level payload key `key`: equality, in-list and numeric range
+        filters on it then read only the entries they select.
+
+        The index maps each scalar value of the key (null, booleans, numbers,
+        strings; 1 and 1.0 are different values) to its entries, about 4 bytes an
+        entry holding the key, and is kept up to date by every change; entries
+        holding an array or an object there are matched as without an index. An
+        index already held is kept. A Collection records the key and rebuilds
+        the index when opened. Raises ValueError beyond 32 indexed keys.
+        """
+
+    def drop_index(self, key: str) -> bool:
+        """Drop the index of `key`; False when there was none."""
+
+    def indexes(self) -> list[str]:
+        """The indexed payload keys, ascending."""
+
     def __len__(self) -> int: ...
     def __contains__(self, id: object) -> bool: ...
 
@@ -309,8 +345,9 @@ class Collection:
             int: The bytes reclaimed.
         """
 
-    def stats(self) -> dict[str, int]:
-        """Counts and sizes: vectors, dead_records, data_bytes, log_bytes."""
+    def stats(self) -> dict[str, Any]:
+        """Counts and sizes: vectors, dead_records, data_bytes, log_bytes, and
+        indexes: the bytes each payload index holds, by key."""
 
     def close(self) -> None:
         """Flush, then release the files and the directory.

@@ -372,7 +372,7 @@ class ShardedCollection:
         """Counts and sizes summed over the shards: vectors, dead_records, data_bytes, log_bytes; and shards."""
         total = collections.Counter()
         for s in self._all("stats"):
-            total.update(s)
+            total.update({k: v for k, v in s.items() if k != "indexes"})  # shards index nothing
         return {**total, "shards": len(self._actors)}
 
     def close(self):

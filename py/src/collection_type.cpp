@@ -161,6 +161,14 @@ PyObject* collection_stats(PyObject* self, PyObject*) {
       Ref v(PyLong_FromUnsignedLongLong(value));
       if (!v || PyDict_SetItemString(dict.get(), key, v.get()) < 0) return nullptr;
     }
+    Ref indexes(PyDict_New());
+    if (!indexes) return nullptr;
+    for (const auto& [key, bytes] : s.indexes) {
+      Ref k(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+      Ref v(PyLong_FromUnsignedLongLong(bytes));
+      if (!k || !v || PyDict_SetItem(indexes.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    if (PyDict_SetItemString(dict.get(), "indexes", indexes.get()) < 0) return nullptr;
     return dict.release();
   });
 }
@@ -211,6 +219,9 @@ PyMethodDef g_collection_methods[] = {
      docs::kDeleteBatch},
     {"get", as_cfunction(get_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kGet},
     {"ids", as_cfunction(ids_method<Collection>), METH_NOARGS, docs::kIds},
+    {"create_index", as_cfunction(create_index_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kCreateIndex},
+    {"drop_index", as_cfunction(drop_index_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kDropIndex},
+    {"indexes", as_cfunction(indexes_method<Collection>), METH_NOARGS, docs::kIndexes},
     {"sync", as_cfunction(collection_sync), METH_NOARGS, docs::kCollectionSync},
     {"compact", as_cfunction(collection_compact), METH_NOARGS, docs::kCollectionCompact},
     {"stats", as_cfunction(collection_stats), METH_NOARGS, docs::kCollectionStats},

@@ -373,6 +373,59 @@ PyObject* ids_method(PyObject* self, PyObject*) {
   });
 }
 
+// create_index(key), drop_index(key), indexes(): the payload indexes.
+template <class Core>
+PyObject* create_index_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"key"};
+  return method<Core>(self, args, kwargs, "create_index", names, 1, Borrow::Kind::Exclusive,
+                      [](Core& core, PyObject** bound) -> PyObject* {
+                        std::string key;
+                        if (!convert_text(bound[0], "key", key)) return nullptr;
+                        Status status = core.create_index(key);
+                        if (!status.ok())
+                          return raise_error(status.error().kind() == Error::Kind::PayloadError ? PyExc_ValueError
+                                                                                                 : PyExc_OSError,
+                                             status.error());
+                        Py_RETURN_NONE;
+                      });
+}
+
+template <class Core>
+PyObject* drop_index_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"key"};
+  return method<Core>(self, args, kwargs, "drop_index", names, 1, Borrow::Kind::Exclusive,
+                      [](Core& core, PyObject** bound) -> PyObject* {
+                        std::string key;
+                        if (!convert_text(bound[0], "key", key)) return nullptr;
+                        if constexpr (std::is_same_v<Core, Collection>) {
+                          Result<bool> had = core.drop_index(key);
+                          if (!had.ok()) return raise_error(PyExc_OSError, had.error());
+                          return PyBool_FromLong(had.value() ? 1 : 0);
+                        } else {
+                          return PyBool_FromLong(core.drop_index(key) ? 1 : 0);
+                        }
+                      });
+}
+
+template <class Core>
+PyObject* indexes_method(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(*as_object<Core>(self)->borrows, Borrow::Kind::Shared);
+    if (!borrow.ok()) return nullptr;
+    Core* core = open_core<Core>(self);
+    if (core == nullptr) return nullptr;
+    const std::vector<std::string> keys = core->indexes();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      PyObject* v = PyUnicode_FromStringAndSize(keys[i].data(), static_cast<Py_ssize_t>(keys[i].size()));
+      if (v == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+  });
+}
+
 // len(obj): the number of held vectors.
 template <class Core>
 Py_ssize_t len_slot(PyObject* self) {

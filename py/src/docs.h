@@ -191,6 +191,26 @@ inline constexpr const char* kIds =
     "ids($self)\n--\n\n"
     "The held ids, ascending.";
 
+inline constexpr const char* kCreateIndex =
+    "create_index($self, key)\n--\n\n"
+    "Index the top-level payload key `key`: equality, in-list and numeric range\n"
+    "filters on it then read only the entries they select.\n"
+    "\n"
+    "The index maps each scalar value of the key (null, booleans, numbers,\n"
+    "strings; 1 and 1.0 are different values) to its entries, about 4 bytes an\n"
+    "entry holding the key, and is kept up to date by every change; entries\n"
+    "holding an array or an object there are matched as without an index. An\n"
+    "index already held is kept. A Collection records the key and rebuilds\n"
+    "the index when opened. Raises ValueError beyond 32 indexed keys.";
+
+inline constexpr const char* kDropIndex =
+    "drop_index($self, key)\n--\n\n"
+    "Drop the index of `key`; False when there was none.";
+
+inline constexpr const char* kIndexes =
+    "indexes($self)\n--\n\n"
+    "The indexed payload keys, ascending.";
+
 inline constexpr const char* kCollectionSync =
     "sync($self)\n--\n\n"
     "Force the write-ahead log to stable storage.\n"
@@ -207,7 +227,8 @@ inline constexpr const char* kCollectionCompact =
 
 inline constexpr const char* kCollectionStats =
     "stats($self)\n--\n\n"
-    "Counts and sizes: vectors, dead_records, data_bytes, log_bytes.";
+    "Counts and sizes: vectors, dead_records, data_bytes, log_bytes, and\n"
+    "indexes: the bytes each payload index holds, by key.";
 
 inline constexpr const char* kCollectionClose =
     "close($self)\n--\n\n"

@@ -43,6 +43,9 @@ PyMethodDef g_index_methods[] = {
      docs::kDeleteBatch},
     {"get", as_cfunction(get_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS, docs::kGet},
     {"ids", as_cfunction(ids_method<BruteForceIndex>), METH_NOARGS, docs::kIds},
+    {"create_index", as_cfunction(create_index_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS, docs::kCreateIndex},
+    {"drop_index", as_cfunction(drop_index_method<BruteForceIndex>), METH_VARARGS | METH_KEYWORDS, docs::kDropIndex},
+    {"indexes", as_cfunction(indexes_method<BruteForceIndex>), METH_NOARGS, docs::kIndexes},
     {nullptr, nullptr, 0, nullptr},
 };
 

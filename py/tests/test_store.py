@@ -106,12 +106,23 @@ def random_where(rng, depth=0):
 
 
 @BOTH
-def test_filtered_search_equals_filter_then_sort(kind, tmp_path):
+@pytest.mark.parametrize("indexed", [False, True])
+def test_filtered_search_equals_filter_then_sort(kind, indexed, tmp_path):
+    """With payload indexes on a (kept up by the insertions) and b (built from them), c left to the matcher."""
     rng = random.Random(5)
     store = make(kind, tmp_path)
+    if indexed:
+        store.create_index("a")
     vectors = np.random.default_rng(5).standard_normal((300, D)).astype(np.float32)
     payloads = [{k: rng.choice(VALUES) for k in "abc" if rng.random() < 0.7} for _ in range(300)]
     store.insert_batch(list(range(300)), vectors, payloads=payloads)
+    if indexed:
+        store.create_index("b")
+        assert store.indexes() == ["a", "b"]
+        if kind == "collection":
+            store.close()
+            store = make(kind, tmp_path)
+            assert store.indexes() == ["a", "b"] and set(store.stats()["indexes"]) == {"a", "b"}
     q = np.zeros(D, dtype=np.float32)
     dist = np.sqrt(((vectors - q) ** 2).sum(axis=1, dtype=np.float32))
     for _ in range(300):

@@ -26,7 +26,7 @@ MyTypeError = type("MyTypeError", (TypeError,), {})
 I, C, SHARED = "Index", "Collection", {"search", "search_batch"}
 METHODS = {I: ["insert", "search", "insert_batch", "search_batch"]}
 METHODS[C] = METHODS[I] + ["flush"]
-NEW_METHODS = {I: ["delete", "delete_batch", "get", "ids"]}
+NEW_METHODS = {I: ["delete", "delete_batch", "get", "ids", "create_index", "drop_index", "indexes"]}
 NEW_METHODS[C] = NEW_METHODS[I] + ["sync", "compact", "stats", "close", "__enter__", "__exit__"]
 PARAMS = {"insert": "id vector", "search": "query k", "insert_batch": "ids vectors", "search_batch": "queries k",
           "__new__": "metric dimension", "open_or_create": "path dimension metric"}
@@ -232,6 +232,15 @@ SHARED_DOCS = {
     "get": ("($self, id)", "Read a stored vector back.\n\nReturns:\n    tuple[list[float], dict] | None: The vector "
             "and its payload, or None."),
     "ids": ("($self)", "The held ids, ascending."),
+    "create_index": ("($self, key)", "Index the top-level payload key `key`: equality, in-list and numeric range\n"
+                     "filters on it then read only the entries they select.\n\nThe index maps each scalar value of "
+                     "the key (null, booleans, numbers,\nstrings; 1 and 1.0 are different values) to its entries, "
+                     "about 4 bytes an\nentry holding the key, and is kept up to date by every change; entries\n"
+                     "holding an array or an object there are matched as without an index. An\nindex already held "
+                     "is kept. A Collection records the key and rebuilds\nthe index when opened. Raises ValueError "
+                     "beyond 32 indexed keys."),
+    "drop_index": ("($self, key)", "Drop the index of `key`; False when there was none."),
+    "indexes": ("($self)", "The indexed payload keys, ascending."),
 }
 DOCS = {
     (I, None): ("(metric, dimension)", "In-memory brute-force vector index.\n\nThis index stores all vectors in "
@@ -270,7 +279,8 @@ DOCS = {
                   "acknowledged so far becomes durable, without\na checkpoint."),
     (C, "compact"): ("($self)", "Flush, then rewrite the data file with only the live records.\n\nReturns:\n"
                      "    int: The bytes reclaimed."),
-    (C, "stats"): ("($self)", "Counts and sizes: vectors, dead_records, data_bytes, log_bytes."),
+    (C, "stats"): ("($self)", "Counts and sizes: vectors, dead_records, data_bytes, log_bytes, and\nindexes: the "
+                   "bytes each payload index holds, by key."),
     (C, "close"): ("($self)", "Flush, then release the files and the directory.\n\nAny later call raises ValueError; "
                    "a second close does nothing. If the\nflush fails, its error is raised and the collection stays open."),
     (C, "flush"): ("($self)", "Flush all pending writes to disk (checkpoint).\n\n"
