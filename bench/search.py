@@ -341,8 +341,8 @@ def main():
     hnswlib = None if opts.no_peers else optional("hnswlib")
     limits = machine_limits()
     runs = exact_runs()
-    out = Results("search", params={"k": opts.k, "clock": "thread CPU time, one pinned core" if opts.clock == "cpu"
-                                    else "wall", "batch_reps": opts.batch_reps, "single_reps": opts.single_reps})
+    out = Results("search", params={"k": opts.k, "clock": ("thread CPU time, one pinned core" if opts.clock == "cpu"
+                                     else "wall") + " (all_cores: wall, every core)", "batch_reps": opts.batch_reps, "single_reps": opts.single_reps})
     out.version("orvex", orvex.__version__)
     out.version("numpy", np.__version__)
     out.version("faiss", getattr(faiss, "__version__", "installed") if faiss else None)
