@@ -22,6 +22,7 @@ Every store must return the same 10 documents as the direct search.
 
     python bench/adapters.py            # n = 100,000, d = 384
     python bench/adapters.py --quick    # n = 10,000
+    python bench/adapters.py --quick --json FILE   # results file for bench/report.py
 """
 import argparse
 import gc
@@ -39,6 +40,9 @@ from llama_index.core.vector_stores.types import VectorStoreQuery
 
 import orvex
 from orvex import langchain as lc
+import sys
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from results import Results, version_of  # noqa: E402
 from orvex import llama_index as li
 
 K = 10
@@ -88,6 +92,7 @@ def main():
     ap.add_argument("--dim", type=int, default=384)
     ap.add_argument("--queries", type=int, default=50)
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--json", metavar="FILE", help="also write the figures as a results file (bench/report.py)")
     args = ap.parse_args()
     n = 10_000 if args.quick else args.n
     rng = np.random.default_rng(7)
@@ -103,11 +108,18 @@ def main():
           f"{len(queries)} single queries (median)\n")
     print(f"{'store':<40} {'add (s)':>8} {'search (ms)':>12} {'direct (ms)':>12} {'overhead':>9}")
     expected = []
+    out = Results("adapters", params={"n": n, "d": args.dim, "k": K, "metric": "cosine", "queries": len(queries),
+                                      "clock": "wall"})
+    for name in ("orvex", "numpy", "langchain_core", "llama_index.core"):
+        out.version(name, version_of(name))
 
     def report(name, add_s, search, results):
         """search: (median ms of the store, median ms of the direct search on its own orvex object)."""
         same = [sorted(r) for r in results] == [sorted(r) for r in expected[: len(results)]]
         s, direct = search
+        out.add("adapters", store=name, add_s=round(add_s, 3), search_ms=round(s * 1e3, 3),
+                direct_ms=None if direct is None else round(direct * 1e3, 3),
+                overhead=None if direct is None else round(s / direct, 3), same_results=same)
         print(f"{name:<40} {add_s:8.2f} {s * 1e3:12.2f} {'' if direct is None else f'{direct * 1e3:12.2f}':>12} "
               f"{'' if direct is None else f'{s / direct:8.2f}x':>9}{'' if same else '  DIFFERENT RESULTS'}")
         return same
@@ -164,6 +176,7 @@ def main():
     ok &= report("LangChain InMemoryVectorStore", add_s, (s, None), [[d.id for d, _ in r] for r in results])
     print("\ndirect: the same query on the adapter's own orvex object, with payloads, taken in turn with the "
           "adapter's;\nan on-disk add includes the flush (the adapters: close)")
+    out.write(args.json)
     if not ok:
         raise SystemExit("a store returned other documents than the direct search")
 

@@ -35,6 +35,7 @@ FAISS's add, memory within 1.3x.
     python bench/collection.py            # n = 1,000,000, d = 128
     python bench/collection.py --quick    # n = 100,000
     python bench/collection.py --n 250000 --dim 768 --dir /path/on/the/disk
+    python bench/collection.py --quick --json FILE     # results file for bench/report.py
 
 Figures come from a shared machine: every timed step is the best of a few
 runs where a repetition is cheap (open, cat), a single run otherwise.
@@ -50,6 +51,9 @@ import tempfile
 import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from results import Results  # noqa: E402
 
 # Run in a fresh interpreter: opens the collection and reports the time and
 # the peak resident memory. With no path it only imports orvex (the baseline).
@@ -184,14 +188,22 @@ def peers_python():
     return python if os.path.exists(python) else None
 
 
-def ingest_rows(n, d, scratch, singles):
+def ingest_rows(n, d, scratch, singles, out):
     """Filling a collection from numpy, beside an Index plus copying its files, FAISS and LanceDB."""
     rows = []
+
+    def record(system, got, **extra):
+        out.add("ingest", system=system, n=n, d=d, total_s=round(got["total_s"], 3),
+                insert_s=round(got["insert_s"], 3) if "insert_s" in got else None,
+                peak_added_mb=round(got["peak_added_bytes"] / 1e6, 1), **extra)
+
     coll_dir = os.path.join(scratch, "ingest")
     coll = ingest("collection", n, d, coll_dir)
     base = ingest("index+cp", n, d, coll_dir + "," + os.path.join(scratch, "copied"))
     shutil.rmtree(os.path.join(scratch, "copied"), ignore_errors=True)
     mb = sum(file_mb(os.path.join(coll_dir, f)) for f in ("data.ovx", "wal.log"))
+    record("orvex Collection.insert_batch + flush", coll, peer="orvex")
+    record("orvex Index.insert_batch + cp + sync", base, peer="orvex Index + cp")
     rows.append(("Collection.insert_batch + flush", f"{coll['total_s']:.2f} s", f"{n / coll['total_s']:,.0f} vectors/s",
                  f"{coll['total_s'] / base['total_s']:.2f}x Index + cp + sync (aim <= 2x)"))
     rows.append(("  of which insert_batch", f"{coll['insert_s']:.2f} s", "", ""))
@@ -207,13 +219,17 @@ def ingest_rows(n, d, scratch, singles):
         got = ingest(system, n, d, os.path.join(scratch, system), py)
         shutil.rmtree(os.path.join(scratch, system), ignore_errors=True)
         if got is None:
-            print(f"{system}: not installed (bench/collection.py --setup-peers installs it); skipped")
+            print(f"{system}: not installed (./scripts/bench-setup installs it); skipped")
             continue
+        record(f"{label} ({got['version']})", got, peer={"faiss": "FAISS", "lancedb": "LanceDB"}[system])
+        out.version(system, got["version"])
         rows.append((f"{label} ({got['version']})", f"{got['total_s']:.2f} s", f"{n / got['total_s']:,.0f} vectors/s",
                      f"orvex {got['total_s'] / coll['total_s']:.2f}x faster"))
     if singles:
         one = ingest("singles", singles, d, os.path.join(scratch, "singles"))
         shutil.rmtree(os.path.join(scratch, "singles"), ignore_errors=True)
+        out.add("singles", n=singles, d=d, insert_s=round(one["insert_s"], 3),
+                per_s=round(singles / one["insert_s"]))
         rows.append((f"{singles:,} single insert() calls", f"{one['insert_s']:.2f} s",
                      f"{singles / one['insert_s']:,.0f} vectors/s", ""))
     return rows
@@ -270,19 +286,22 @@ def main():
                     help="single insert() calls timed in a Python loop (default n; 0: none)")
     ap.add_argument("--ingest-only", action="store_true", help="only the ingest figures")
     ap.add_argument("--setup-peers", action="store_true",
-                    help="install FAISS and LanceDB into build/bench-venv for the ingest figures, then exit")
+                    help="make build/bench-venv (./scripts/bench-setup: FAISS, LanceDB, ...), then exit")
+    ap.add_argument("--json", metavar="FILE", help="also write the figures as a results file (bench/report.py)")
     args = ap.parse_args()
     if args.setup_peers:
-        venv = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bench-venv")
-        subprocess.run([sys.executable, "-m", "venv", venv], check=True)
-        subprocess.run([os.path.join(venv, "bin", "pip"), "install", "-q", "numpy", "faiss-cpu", "lancedb", "pyarrow"],
-                       check=True)
+        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        subprocess.run([os.path.join(root, "scripts", "bench-setup")], check=True)
         return
     n = args.n or (100_000 if args.quick else 1_000_000)
     d = args.dim
 
     import orvex
 
+    out = Results("collection", params={"n": n, "d": d, "metric": "euclidean", "clock": "wall",
+                                        "reps": args.reps})
+    out.version("orvex", orvex.__version__)
+    out.version("numpy", np.__version__)
     so = [f for f in os.listdir(os.path.dirname(orvex.__file__)) if f.startswith("_orvex")]
     print(f"orvex {orvex.__version__} from {os.path.dirname(orvex.__file__)} ({', '.join(so)})")
     print(f"n = {n:,}  d = {d}  vector data {n * d * 4 / 1e6:.1f} MB  python {sys.version.split()[0]}")
@@ -298,8 +317,9 @@ def main():
     rows = []
     try:
         # ---- filling a collection, beside an Index and the peers ---------------
-        rows += ingest_rows(n, d, scratch, n if args.singles is None else args.singles)
+        rows += ingest_rows(n, d, scratch, n if args.singles is None else args.singles, out)
         if args.ingest_only:
+            out.write(args.json)
             return print_rows(rows)
         # ---- insertions, then flush -------------------------------------------
         c = orvex.Collection.open_or_create(flushed_dir, d, "euclidean")
@@ -315,6 +335,8 @@ def main():
         rows.append(("insert_batch (numpy)", f"{insert_s:.2f} s",
                      f"{n / insert_s:,.0f} vectors/s, {mb / insert_s:,.0f} MB/s", ""))
         rows.append(("flush", f"{flush_s:.2f} s", f"log was {wal_mb_before_flush:,.0f} MB", ""))
+        out.add("steps", step="insert_batch (numpy)", seconds=round(insert_s, 3), per_s=round(n / insert_s))
+        out.add("steps", step="flush", seconds=round(flush_s, 3))
 
         # ---- opening after the flush ------------------------------------------
         data_file = os.path.join(flushed_dir, "data.ovx")
@@ -328,6 +350,10 @@ def main():
         rows.append(("first insert_batch, fresh process", f"{first_s:.3f} s", f"{n / first_s:,.0f} vectors/s",
                      f"worst of {args.reps}" + (f"; FAISS add {faiss_s:.3f} s: orvex {faiss_s / first_s:.2f}x "
                                                 "(aim >= 1x)" if faiss_s else "")))
+        out.add("steps", step="cat data.ovx (warm)", seconds=round(cat_data_s, 3))
+        out.add("steps", step="first insert_batch, fresh process", seconds=round(first_s, 3),
+                faiss_add_s=round(faiss_s, 3) if faiss_s else None)
+        out.add("steps", step="open after flush (warm)", seconds=round(open_s, 3), per_s=round(n / open_s))
         rows.append(("open after flush (warm)", f"{open_s:.3f} s", f"{n / open_s:,.0f} vectors/s",
                      f"{open_s / cat_data_s:.2f}x cat; {open_s / (cat_data_s + first_s):.2f}x cat + first insert "
                      "(aim <= 1.5x)"))
@@ -337,6 +363,8 @@ def main():
         peak = min(child(flushed_dir, d)["maxrss_bytes"] for _ in range(args.reps))
         per_vec = (peak - base) / n
         ideal = 4 * d + 8
+        out.add("memory", state="open after flush", mb=round((peak - base) / 1e6, 1),
+                bytes_per_vector=round(per_vec), ideal_bytes=ideal)
         rows.append(("peak memory, open after flush", f"{(peak - base) / 1e6:,.0f} MB",
                      f"{per_vec:,.0f} B/vector (baseline {base / 1e6:,.0f} MB)",
                      f"{per_vec / ideal:.2f}x {ideal} B (aim <= 1.3x)"))
@@ -355,6 +383,10 @@ def main():
                      f"{file_mb(wal) + file_mb(logged_data):,.0f} MB", ""))
         rows.append(("open with log replay (warm)", f"{replay_s:.3f} s", f"{n / replay_s:,.0f} vectors/s",
                      f"{replay_s / cat_both_s:.2f}x cat, {replay_s / open_s:.1f}x open after flush"))
+        out.add("steps", step="cat wal.log data.ovx (warm)", seconds=round(cat_both_s, 3))
+        out.add("steps", step="open with log replay (warm)", seconds=round(replay_s, 3), per_s=round(n / replay_s))
+        out.add("memory", state="open with replay", mb=round((replay_peak - base) / 1e6, 1),
+                bytes_per_vector=round((replay_peak - base) / n), ideal_bytes=ideal)
         rows.append(("peak memory, open with replay", f"{(replay_peak - base) / 1e6:,.0f} MB",
                      f"{(replay_peak - base) / n:,.0f} B/vector", f"{(replay_peak - base) / n / ideal:.2f}x {ideal} B"))
     finally:
@@ -364,6 +396,7 @@ def main():
             shutil.rmtree(scratch, ignore_errors=True)
 
     print_rows(rows)
+    out.write(args.json)
 
 
 def print_rows(rows):

@@ -10,14 +10,14 @@ for orvex.Index, numpy brute force (a distance matrix, then argpartition),
 FAISS IndexFlatL2 / IndexFlatIP with one thread and hnswlib's BFIndex, where
 those are installed; then prints orvex's speed-up over each peer.
 
-The machine's limits come first (bench/machine_limits.cpp, compiled on the
-spot with g++; numpy's sum stands in for the bandwidth without a compiler):
-one-core read bandwidth, the bound of each exact kernel (dot: a product and
-a sum per term; Euclidean: a subtraction, a product and a sum, subtractions
-split between the add and the multiply units) and the pair rate of all
-cores at once. Each batch kernel is printed as a share of its bound; on
-AVX2, so are the exact kernels' hand-scheduled runs alone (bench/
-runs_bench.cpp), in short turns beside the machine's peak pair loop.
+The machine's limits come first (bench/limits, which compiles two small C++
+programs on the spot; numpy's sum stands in for the bandwidth without a
+compiler): one-core read bandwidth, the bound of each exact kernel (dot: a
+product and a sum per term; Euclidean: a subtraction, a product and a sum,
+subtractions split between the add and the multiply units) and the pair rate
+of all cores at once. Each batch kernel is printed as a share of its bound;
+on AVX2, so are the exact kernels' hand-scheduled runs alone, in short turns
+beside the machine's peak pair loop.
 
 Then every core: search_batch(threads=0) against FAISS with its default
 threads, batches of 1,000, wall clock, beside the machine's own scaling of
@@ -25,15 +25,12 @@ the compute bound from one core to all.
 
     python bench/search.py            # n = 100,000 and 1,000,000; d = 128 and 768
     python bench/search.py --quick    # n = 100,000 only, fewer repetitions
+    python bench/search.py --quick --n 100000 300000 --json FILE   # results file for bench/report.py
 """
 import argparse
 import gc
-import json
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
 import time
 
 # One core, one thread everywhere: set before numpy and FAISS load BLAS.
@@ -43,6 +40,9 @@ for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS
 import numpy as np  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from limits import describe, exact_runs, machine_limits  # noqa: E402
+from results import Results  # noqa: E402
 
 # The clock: thread CPU time by default, so that time spent descheduled on a
 # shared machine is not charged to whichever system was running (every system
@@ -65,58 +65,6 @@ def optional(name):
         return __import__(name)
     except ImportError:
         return None
-
-
-def cpu_flags():
-    """The CPU's feature flags from /proc/cpuinfo (empty where there is none)."""
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
-
-
-def exact_runs():
-    """The figures of runs_bench.cpp (a dict): the AVX2 scan's hand-scheduled runs alone, or None."""
-    cxx = shutil.which("g++") or shutil.which("c++")
-    if not cxx or not {"avx2", "fma"} <= cpu_flags():
-        return None
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = os.path.join(tmp, "runs_bench")
-        build = subprocess.run([cxx, "-O2", "-std=c++20", "-mavx2", "-mfma", "-I", os.path.join(HERE, "..", "core"),
-                                os.path.join(HERE, "runs_bench.cpp"), "-o", exe], capture_output=True, text=True)
-        if build.returncode != 0:
-            return None
-        run = subprocess.run([exe], capture_output=True, text=True)
-        return json.loads(run.stdout) if run.returncode == 0 else None
-
-
-def machine_limits():
-    """The figures of machine_limits.cpp (a dict), or the read bandwidth alone from numpy."""
-    cxx = shutil.which("g++") or shutil.which("c++")
-    if cxx:
-        with tempfile.TemporaryDirectory() as tmp:
-            exe = os.path.join(tmp, "machine_limits")
-            src = os.path.join(HERE, "machine_limits.cpp")
-            build = subprocess.run([cxx, "-O2", "-std=c++20", "-ffp-contract=off", "-pthread", "-Wno-psabi",
-                                    src, "-o", exe], capture_output=True, text=True)
-            if build.returncode == 0:
-                out = subprocess.run(["taskset", "-c", ",".join(map(str, sorted(ALL_CPUS))), exe]
-                                     if shutil.which("taskset") else [exe],
-                                     capture_output=True, text=True, check=True).stdout
-                lim = json.loads(out)
-                lim["how"] = "machine_limits.cpp (%d-bit)" % lim["vector_bits"]
-                return lim
-    a = np.ones(1 << 28, dtype=np.float32)
-    best = 0.0
-    for _ in range(3):
-        t = clock()
-        a.sum()
-        best = max(best, a.nbytes / (clock() - t) / 1e9)
-    return {"read_gbps": best, "how": "numpy sum"}
 
 
 def median_latency(fn, queries, reps):
@@ -235,6 +183,27 @@ def fmt_rate(x):
     return "%.2fM" % (x / 1e6) if x >= 1e6 else "%.0fk" % (x / 1e3) if x >= 1e4 else "%.0f" % x
 
 
+SYSTEM_NAMES = {"orvex": "orvex", "faiss": "FAISS flat, 1 thread", "numpy": "numpy brute force",
+                "hnswlib": "hnswlib BFIndex"}
+METRIC_NAMES = {"l2": "euclidean", "ip": "dot"}
+
+
+def record_size(out, n, d, results, limits, batches):
+    """One row per system and metric for the results file."""
+    for r in results:
+        row = {"system": SYSTEM_NAMES[r.system], "metric": METRIC_NAMES[r.metric], "n": n, "d": d,
+               "single_ms": round(r.single * 1e3, 3),
+               "read_share": round(n * d * 4 / r.single / 1e9 / limits["read_gbps"], 3)}
+        for nq in batches:
+            if nq in r.batch:
+                row[f"batch{nq}_qps"] = round(r.batch[nq], 1)
+        if r.insert_np:
+            row["insert_numpy_per_s"] = round(r.insert_np)
+        if r.insert_list:
+            row["insert_lists_per_s"] = round(r.insert_list)
+        out.add("search", **row)
+
+
 def print_size(n, d, results, limits, batches):
     read_gbps = limits["read_gbps"]
     nbytes = n * d * 4
@@ -279,7 +248,7 @@ def print_size(n, d, results, limits, batches):
                                                   "Euclidean" if metric == "l2" else "dot", bound))
 
 
-def run_all_cores(orvex, faiss, data, queries, k, reps):
+def run_all_cores(orvex, faiss, data, queries, k, reps, out):
     """Batches of 1,000 on every core, wall clock: orvex threads=0 beside FAISS's default threads."""
     pinned = os.sched_getaffinity(0)
     os.sched_setaffinity(0, ALL_CPUS)
@@ -304,6 +273,9 @@ def run_all_cores(orvex, faiss, data, queries, k, reps):
             rate = {t: len(queries) / s for t, s in times.items()}
             del idx
             gc.collect()
+            row = out.add("all_cores", metric=METRIC_NAMES[metric], n=n, d=d, cpus=cores,
+                          orvex_qps=round(rate[0], 1), orvex_one_thread_qps=round(rate[1], 1),
+                          machine_scaling=round(scaling, 3) if scaling else None)
             line = "    orvex {:<3} threads=0: {:.1f} q/s, {:.2f}x its one thread".format(
                 metric, rate[0], rate[0] / rate[1])
             if scaling:
@@ -315,6 +287,7 @@ def run_all_cores(orvex, faiss, data, queries, k, reps):
                 frate = len(queries) / best_wall(lambda: fidx.search(queries, k), reps)
                 faiss.omp_set_num_threads(1)
                 del fidx
+                row["faiss_qps"] = round(frate, 1)
                 line += "; faiss {} threads: {:.1f} q/s; orvex {:.2f}x".format(cores, frate, rate[0] / frate)
             print(line)
     finally:
@@ -346,6 +319,7 @@ def main():
     ap.add_argument("--no-all-cores", action="store_true", help="skip the every-core section")
     ap.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
                     help="thread CPU time (default) or elapsed time")
+    ap.add_argument("--json", metavar="FILE", help="also write the figures as a results file (bench/report.py)")
     opts = ap.parse_args()
     global clock
     clock = time.thread_time if opts.clock == "cpu" else time.perf_counter
@@ -366,25 +340,24 @@ def main():
     faiss = None if opts.no_peers else optional("faiss")
     hnswlib = None if opts.no_peers else optional("hnswlib")
     limits = machine_limits()
+    runs = exact_runs()
+    out = Results("search", params={"k": opts.k, "clock": ("thread CPU time, one pinned core" if opts.clock == "cpu"
+                                     else "wall") + " (all_cores: wall, every core)", "batch_reps": opts.batch_reps, "single_reps": opts.single_reps})
+    out.version("orvex", orvex.__version__)
+    out.version("numpy", np.__version__)
+    out.version("faiss", getattr(faiss, "__version__", "installed") if faiss else None)
+    if hnswlib:
+        out.version("hnswlib", getattr(hnswlib, "__version__", "installed"))
+    out.add("limits", **limits)
+    if runs:
+        out.add("exact_runs", **runs)
     print("orvex search benchmark: one core (cpu %d), k = 10, %s clock" % (
         core, "thread CPU time" if opts.clock == "cpu" else "wall"))
     print("machine: %s, %d cpus; numpy %s; faiss %s; hnswlib %s" % (
-        open("/proc/cpuinfo").read().split("model name")[1].split(":")[1].split("\n")[0].strip()
-        if os.path.exists("/proc/cpuinfo") else "?", os.cpu_count(), np.__version__,
+        out.data["machine"]["cpu"], os.cpu_count(), np.__version__,
         getattr(faiss, "__version__", "not installed"),
         "installed" if hnswlib else "not installed"))
-    print("limits (%s): one-core read bandwidth %.1f GB/s" % (limits["how"], limits["read_gbps"]))
-    if "pair_g" in limits:
-        print("  one core, G lane operations/s: add %.1f, mul %.1f, fma %.1f; exact bounds in G terms/s: "
-              "dot %.1f, Euclidean %.1f; all %d cpus at once: %.1f G pairs/s" % (
-                  limits["add_g"], limits["mul_g"], limits["fma_g"], limits["pair_g"], limits["l2_terms_g"],
-                  limits["cores"], limits["pair_g_all"]))
-    runs = exact_runs()
-    if runs:
-        print("  exact kernels alone (the AVX2 runs, group data in L2, taking turns with the peak pair loop): "
-              "dot %.1f G terms/s = %.0f%% of %.1f; Euclidean %.1f G terms/s = %.0f%% of %.1f" % (
-                  runs["dot_terms_g"], 100 * runs["dot_share"], runs["pair_g"], runs["l2_terms_g"],
-                  100 * runs["l2_share"], runs["pair_g"] * 2 / 3))
+    print(describe(limits, runs))
 
     rng = np.random.default_rng(12345)
     for n in sizes_n:
@@ -409,11 +382,13 @@ def main():
                     results.append(run_hnswlib(hnswlib, metric, data, queries, opts.k, opts))
                     gc.collect()
             print_size(n, d, results, limits, opts.batches)
+            record_size(out, n, d, results, limits, opts.batches)
             if not opts.no_all_cores:
-                run_all_cores(orvex, faiss, data, queries, opts.k, opts.batch_reps)
+                run_all_cores(orvex, faiss, data, queries, opts.k, opts.batch_reps, out)
             sys.stdout.flush()
             del data, queries
             gc.collect()
+    out.write(opts.json)
 
 
 if __name__ == "__main__":

@@ -8,9 +8,10 @@ For n vectors of dimension d (random float32, Euclidean, each with a payload
               beside copying the live bytes and forcing them to disk
               (`cp` of a file of that size, then `sync -f`); the peak resident
               memory the compaction adds is printed too
-  filtered    search with where={"tag": {"$lt": 50}} (half pass) and
-              where={"tag": 7} (1% pass) beside the unfiltered search: the
-              where dict is converted once per call
+  filtered    search with where={"tag": {"$lt": t}} for t = 1, 10, 50 and
+              100 (1%, 10%, half and all pass) and where={"tag": 7} (1%
+              pass, spread) beside the unfiltered search: the where dict is
+              converted once per call
   point ops   get, delete, len and `in` per call (constant time: the same at
               any n)
   indexed     the same filters after create_index("tag") and
@@ -24,6 +25,7 @@ For n vectors of dimension d (random float32, Euclidean, each with a payload
 
     python bench/surface.py            # n = 1,000,000, d = 128
     python bench/surface.py --quick    # n = 100,000
+    python bench/surface.py --quick --json FILE   # results file for bench/report.py
 """
 import argparse
 import os
@@ -36,6 +38,9 @@ import time
 import numpy as np
 
 import orvex
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from results import Results  # noqa: E402
 
 
 def best(fn, reps=5):
@@ -107,6 +112,7 @@ def main():
     ap.add_argument("--dim", type=int, default=128)
     ap.add_argument("--peer-python", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build",
                                                           "bench-venv", "bin", "python"))
+    ap.add_argument("--json", metavar="FILE", help="also write the figures as a results file (bench/report.py)")
     args = ap.parse_args()
     n = args.n or (100_000 if args.quick else 1_000_000)
     d = args.dim
@@ -118,6 +124,9 @@ def main():
     path = os.path.join(work, "c")
     print(f"orvex {orvex.__version__}: n = {n:,}, d = {d}, python {sys.version.split()[0]}")
     rows = []
+    out = Results("surface", params={"n": n, "d": d, "metric": "euclidean", "k": 10, "clock": "wall"})
+    out.version("orvex", orvex.__version__)
+    out.version("numpy", np.__version__)
     try:
         col = orvex.Collection.open_or_create(path, d, "euclidean")
         t = time.perf_counter()
@@ -128,11 +137,16 @@ def main():
         # Filtered search beside the unfiltered one.
         q = vectors[0]
         plain = best(lambda: col.search(q, 10))
-        half = best(lambda: col.search(q, 10, where={"tag": {"$lt": 50}}))
-        one = best(lambda: col.search(q, 10, where={"tag": 7}))
         rows.append(("search, no filter", f"{plain * 1e3:.2f} ms", ""))
-        rows.append(("search, where tag < 50 (half pass)", f"{half * 1e3:.2f} ms", f"{half / plain:.2f}x unfiltered"))
-        rows.append(("search, where tag == 7 (1% pass)", f"{one * 1e3:.2f} ms", f"{one / plain:.2f}x unfiltered"))
+        out.add("filtered", filter="none", selectivity=1.0, ms=round(plain * 1e3, 3), vs_unfiltered=1.0)
+        filters = [(f"tag < {t}", {"tag": {"$lt": t}}, t / 100) for t in (1, 10, 50, 100)]
+        filters.append(("tag == 7 (spread)", {"tag": 7}, 0.01))
+        for name, where, share in filters:
+            took = best(lambda: col.search(q, 10, where=where))
+            rows.append((f"search, where {name} ({share:.0%} pass)", f"{took * 1e3:.2f} ms",
+                         f"{took / plain:.2f}x unfiltered"))
+            out.add("filtered", filter=name, selectivity=share, ms=round(took * 1e3, 3),
+                    vs_unfiltered=round(took / plain, 3))
 
         # The same with payload indexes.
         queries = vectors[:1000]
@@ -155,6 +169,7 @@ def main():
             t_where = best(lambda: col.search(q, 10, where=where))
             rows.append((f"indexed search, where {name}", f"{t_where * 1e3:.2f} ms", f"{plain / t_where:.1f}x faster "
                          "than unfiltered"))
+            out.add("indexed", filter=name, ms=round(t_where * 1e3, 3), speedup=round(plain / t_where, 1))
         batch_indexed = best(lambda: col.search_batch(queries, 10, where={"tag": 7}, threads=1), reps=1)
         rows.append(("search_batch 1,000, 1 thread, no filter", f"{batch_plain * 1e3:.0f} ms", ""))
         rows.append(("search_batch 1,000, 1 thread, tag == 7", f"{batch_one * 1e3:.0f} ms",
@@ -173,6 +188,7 @@ def main():
         arrays = best(lambda: col.search_batch(queries, 10, as_numpy=True), reps=2)
         rows.append(("search_batch 1,000 x k=10, lists", f"{lists * 1e3:.1f} ms", ""))
         rows.append(("search_batch 1,000 x k=10, as_numpy", f"{arrays * 1e3:.1f} ms", f"{lists / arrays:.2f}x faster"))
+        out.add("numpy_results", lists_ms=round(lists * 1e3, 1), as_numpy_ms=round(arrays * 1e3, 1))
 
         # Point operations.
         probe = [int(i) for i in rng.integers(0, n, 10_000)]
@@ -180,14 +196,17 @@ def main():
         for i in probe:
             col.get(i)
         rows.append(("get", f"{(time.perf_counter() - t) / len(probe) * 1e6:.2f} us/call", ""))
+        out.add("point_ops", op="get", us_per_call=round((time.perf_counter() - t) / len(probe) * 1e6, 3))
         t = time.perf_counter()
         for i in probe:
             _ = i in col
         rows.append(("in", f"{(time.perf_counter() - t) / len(probe) * 1e6:.2f} us/call", ""))
+        out.add("point_ops", op="in", us_per_call=round((time.perf_counter() - t) / len(probe) * 1e6, 3))
         t = time.perf_counter()
         for _ in range(10_000):
             len(col)
         rows.append(("len", f"{(time.perf_counter() - t) / 10_000 * 1e6:.2f} us/call", ""))
+        out.add("point_ops", op="len", us_per_call=round((time.perf_counter() - t) / 10_000 * 1e6, 3))
 
         # Delete every second vector, then compact.
         t = time.perf_counter()
@@ -208,6 +227,8 @@ def main():
         subprocess.run(["cp", data, copy], check=True)
         subprocess.run(["sync", "-f", copy], check=True)
         t_cp = time.perf_counter() - t
+        out.add("compact", seconds=round(t_compact, 3), cp_sync_s=round(t_cp, 3),
+                reclaimed_mb=round(reclaimed / 1e6, 1), peak_added_mb=round(extra / 1e6, 1))
         rows.append(("compact (half dead)", f"{t_compact:.2f} s",
                      f"{t_compact / t_cp:.2f}x cp + sync -f of the live bytes ({t_cp:.2f} s); "
                      f"{reclaimed / 1e6:.0f} MB reclaimed, {before['data_bytes'] / 1e6:.0f} -> "
@@ -218,6 +239,7 @@ def main():
     w = max(len(r[0]) for r in rows)
     for name, figure, note in rows:
         print(f"{name:<{w}}  {figure:>16}  {note}")
+    out.write(args.json)
 
 
 if __name__ == "__main__":

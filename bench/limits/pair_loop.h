@@ -1,5 +1,5 @@
-// The machine's peak (product, sum) loop, shared by machine_limits.cpp and
-// runs_bench.cpp: the rate an exact dot product's terms are bound by.
+// The machine's peak (product, sum) loop, shared by machine.cpp and
+// runs.cpp: the rate an exact dot product's terms are bound by.
 #pragma once
 
 constexpr int kPairsPerStep = 10;

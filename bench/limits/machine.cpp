@@ -26,9 +26,9 @@
 // leave no slack on AVX2 (six of each kind take exactly the 3-cycle latency
 // per step): on a busy shared core they read up to 30% below the rate a
 // kernel's loop reaches.
-// Prints one JSON object; bench/search.py compiles and runs it.
+// Prints one JSON object; bench/limits (python bench/limits) compiles and runs it.
 //
-//   g++ -O2 -std=c++20 -ffp-contract=off -pthread bench/machine_limits.cpp -o machine_limits
+//   g++ -O2 -std=c++20 -ffp-contract=off -pthread bench/limits/machine.cpp -o machine
 #include <sched.h>
 
 #include <algorithm>

@@ -6,8 +6,8 @@
 // The Euclidean bound is two thirds of the pair rate (three operations a
 // term, half on each kind of unit).
 //
-//   g++ -O2 -std=c++20 -mavx2 -mfma -Icore bench/runs_bench.cpp -o runs_bench
-// Prints one JSON object; bench/search.py compiles and runs it.
+//   g++ -O2 -std=c++20 -mavx2 -mfma -Icore bench/limits/runs.cpp -o runs
+// Prints one JSON object; bench/limits (python bench/limits) compiles and runs it.
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>

@@ -1,0 +1,7 @@
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import limits  # noqa: E402
+
+limits.main()
