@@ -10,7 +10,7 @@ install(TARGETS orvex_core EXPORT orvex_coreTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The public headers, and only these: everything else under core/ is internal.
-foreach(header collection.h filter.h payload.h error.h distance.h index/brute_force.h)
+foreach(header collection.h filter.h payload.h error.h distance.h index/brute_force.h index/payload_index.h)
   get_filename_component(subdir ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/core/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvex/${subdir})
 endforeach()
