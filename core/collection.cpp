@@ -1,6 +1,7 @@
 #include "collection.h"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -12,11 +13,13 @@
 #include "id_map.h"
 #include "storage/engine.h"
 #include "storage/repair.h"
+#include "storage/snapshot_reader.h"
 
 namespace orvex {
 namespace {
 
 Error out_of_memory() { return Error::collection("out of memory"); }
+Error read_only() { return Error::io("collection is read-only"); }
 
 // The list of indexed payload keys and its temporary name.
 constexpr const char* kIndexes = "indexes.json";
@@ -98,7 +101,9 @@ struct Collection::State : RecoveryVisitor {
   fs::FileSystem* file_system = nullptr;
 
   std::mutex write_mu;
-  std::unique_ptr<StorageEngine> engine;
+  std::unique_ptr<StorageEngine> engine;  // a writer's; null in a reader
+  std::unique_ptr<SnapshotReader> reader;  // a reader's; null in a writer
+  FilterPlan plan = FilterPlan::Auto;
   IdMap id_to_offset;  // id -> offset of its live record
   uint64_t next_id = 1;
 
@@ -161,7 +166,8 @@ struct Collection::State : RecoveryVisitor {
     return ok_status();
   }
   // Builds the indexes indexes.json lists; an unreadable list is ignored.
-  void load_index_keys() {
+  void load_index_keys() { load_index_keys(index); }
+  void load_index_keys(BruteForceIndex& index) {
     const std::string file = fs::join(path, kIndexes);
     if (!file_system->exists(file)) return;
     Result<std::string> text = file_system->read_file(file);
@@ -295,9 +301,144 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::string
   }
 }
 
-// Runs one change under the writer lock; running out of memory is an error.
+namespace {
+
+// Takes what a read of the files hands over. Changes wait here and reach the
+// index in one step, so searches see the snapshot before or after them,
+// never a part; after a reset they build a new index beside the one in use,
+// which replaces it in one step.
+struct Refresh final : SnapshotVisitor {
+  Refresh(DistanceMetric m, uint64_t d) : metric(m), dimension(d) {}
+  DistanceMetric metric;
+  uint64_t dimension;
+  std::optional<BruteForceIndex> fresh;
+  std::vector<uint64_t> ids;
+  std::vector<bool> puts;
+  std::vector<float> rows;
+  std::vector<Payload> payloads;
+  uint64_t largest_id = 0;
+  bool any = false;
+
+  void reset(uint64_t records_hint) override {
+    fresh.emplace(metric, dimension);
+    fresh->reserve(static_cast<size_t>(records_hint));
+    ids.clear();
+    puts.clear();
+    rows.clear();
+    payloads.clear();
+    largest_id = 0;
+    any = false;
+  }
+  Status put(uint64_t id, std::span<const float> vector, Payload& payload) override {
+    any = true;
+    largest_id = std::max(largest_id, id);
+    if (fresh) {
+      fresh->remove(id);
+      return fresh->insert(id, vector, std::move(payload));
+    }
+    ids.push_back(id);
+    puts.push_back(true);
+    rows.insert(rows.end(), vector.begin(), vector.end());
+    payloads.push_back(std::move(payload));
+    return ok_status();
+  }
+  void remove(uint64_t id) override {
+    if (fresh) {
+      fresh->remove(id);
+      return;
+    }
+    ids.push_back(id);
+    puts.push_back(false);
+  }
+  // The waiting changes, in order; `*changed` counts those that change what
+  // the index holds (a read after a checkpoint restates what the log said).
+  // Precondition: the index is held exclusively.
+  Status apply(BruteForceIndex& index, uint64_t* changed) {
+    index.reserve(index.len() + payloads.size());
+    std::vector<float> held;
+    Payload held_payload;
+    size_t row = 0;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (!puts[i]) {
+        *changed += index.remove(ids[i]);
+        continue;
+      }
+      const std::span<const float> vector = std::span<const float>(rows).subspan(row * dimension, dimension);
+      Payload& payload = payloads[row++];
+      if (index.get(ids[i], &held, &held_payload) && held_payload == payload &&
+          std::equal(held.begin(), held.end(), vector.begin(), vector.end(),
+                     [](float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); })) {
+        continue;
+      }
+      index.remove(ids[i]);
+      ORVEX_TRY(index.insert(ids[i], vector, std::move(payload)));
+      ++*changed;
+    }
+    return ok_status();
+  }
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Collection>> Collection::open_read_only(const std::string& path, fs::FileSystem* file_system) {
+  try {
+    fs::FileSystem& files = file_system ? *file_system : fs::posix();
+    auto reader = SnapshotReader::open(files, path);
+    if (!reader.ok()) return std::move(reader).error();
+    CollectionConfig config;
+    config.dimension = (*reader)->dimension();
+    config.metric = (*reader)->metric();
+    auto state = std::make_unique<State>(path, config);
+    state->file_system = &files;
+    state->reader = std::move(*reader);
+    std::unique_ptr<Collection> collection(new Collection(std::move(state)));
+    auto first = collection->refresh();
+    if (!first.ok()) return std::move(first).error();
+    return collection;
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
+bool Collection::read_only() const { return state_->reader != nullptr; }
+
+Result<uint64_t> Collection::refresh() {
+  State& st = *state_;
+  if (!st.reader) return uint64_t{0};  // a writer always holds its latest state
+  try {
+    std::lock_guard lock(st.write_mu);
+    Refresh changes(st.config.metric, st.config.dimension);
+    ORVEX_TRY(st.reader->read_changes(changes));
+    if (changes.fresh) {
+      changes.fresh->set_filter_plan(st.plan);
+      st.load_index_keys(*changes.fresh);
+      const uint64_t held = changes.fresh->len();
+      BruteForceIndex old = [&] {
+        std::unique_lock index_lock(st.index_mu);
+        BruteForceIndex before = std::move(st.index);
+        st.index = std::move(*changes.fresh);
+        return before;
+      }();
+      st.next_id = changes.any ? changes.largest_id + 1 : 1;
+      return held;  // the old index is freed after the lock is released
+    }
+    uint64_t changed = 0;
+    {
+      std::unique_lock index_lock(st.index_mu);
+      ORVEX_TRY(changes.apply(st.index, &changed));
+    }
+    if (changes.any && changes.largest_id + 1 > st.next_id) st.next_id = changes.largest_id + 1;
+    return changed;
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+}
+
+// Runs one change under the writer lock; running out of memory is an error,
+// and so is any change of a reader.
 template <class F>
-auto serialised(std::mutex& write_mu, F&& change) -> decltype(change()) {
+auto changing(std::mutex& write_mu, bool reader, F&& change) -> decltype(change()) {
+  if (reader) return read_only();
   try {
     std::lock_guard lock(write_mu);
     return change();
@@ -307,14 +448,14 @@ auto serialised(std::mutex& write_mu, F&& change) -> decltype(change()) {
 }
 
 Status Collection::insert(uint64_t id, std::span<const float> vector, Payload payload) {
-  return serialised(state_->write_mu, [&] {
+  return changing(state_->write_mu, state_->reader != nullptr, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/true);
   });
 }
 
 Status Collection::insert_batch(std::span<const uint64_t> ids, std::span<const float> rows,
                                 std::span<Payload> payloads, size_t threads) {
-  return serialised(state_->write_mu, [&]() -> Status {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Status {
     State& st = *state_;
     const size_t dim = st.config.dimension;
     const size_t n = ids.size();
@@ -362,7 +503,7 @@ Status Collection::insert_batch(std::span<const uint64_t> ids, std::span<const f
 }
 
 Result<size_t> Collection::remove_batch(std::span<const uint64_t> ids) {
-  return serialised(state_->write_mu, [&]() -> Result<size_t> {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Result<size_t> {
     State& st = *state_;
     // Only held ids are logged, each once.
     std::vector<uint64_t> held;
@@ -388,7 +529,7 @@ Result<size_t> Collection::remove_batch(std::span<const uint64_t> ids) {
 }
 
 Result<bool> Collection::remove(uint64_t id) {
-  return serialised(state_->write_mu, [&]() -> Result<bool> {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Result<bool> {
     State& st = *state_;
     const uint64_t* offset = st.id_to_offset.find(id);
     if (offset == nullptr) return false;  // not held: nothing is written
@@ -405,23 +546,23 @@ Result<bool> Collection::remove(uint64_t id) {
 }
 
 Status Collection::sync() {
-  return serialised(state_->write_mu, [&] { return state_->engine->sync_log(); });
+  return changing(state_->write_mu, state_->reader != nullptr, [&] { return state_->engine->sync_log(); });
 }
 
 Status Collection::apply_insert_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
-  return serialised(state_->write_mu, [&] {
+  return changing(state_->write_mu, state_->reader != nullptr, [&] {
     return state_->apply(WalEntryKind::Insert, id, vector, std::move(payload), /*log=*/false);
   });
 }
 
 Status Collection::apply_update_no_wal(uint64_t id, std::span<const float> vector, Payload payload) {
-  return serialised(state_->write_mu, [&] {
+  return changing(state_->write_mu, state_->reader != nullptr, [&] {
     return state_->apply(WalEntryKind::Update, id, vector, std::move(payload), /*log=*/false);
   });
 }
 
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
-  return serialised(state_->write_mu, [&] { return state_->apply_delete(id); });
+  return changing(state_->write_mu, state_->reader != nullptr, [&] { return state_->apply_delete(id); });
 }
 
 std::vector<SearchResult> Collection::search(std::span<const float> query, uint64_t k, const Filter* filter,
@@ -438,7 +579,7 @@ std::vector<std::vector<SearchResult>> Collection::search_batch(std::span<const 
 }
 
 Status Collection::create_index(const std::string& key) {
-  return serialised(state_->write_mu, [&]() -> Status {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Status {
     State& st = *state_;
     {
       std::shared_lock lock(st.index_mu);
@@ -459,7 +600,7 @@ Status Collection::create_index(const std::string& key) {
 }
 
 Result<bool> Collection::drop_index(const std::string& key) {
-  return serialised(state_->write_mu, [&]() -> Result<bool> {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Result<bool> {
     State& st = *state_;
     {
       std::unique_lock lock(st.index_mu);
@@ -480,17 +621,21 @@ std::vector<std::string> Collection::indexes() const {
   return state_->index.indexes();
 }
 
-void Collection::set_filter_plan(FilterPlan plan) { state_->index.set_filter_plan(plan); }
+void Collection::set_filter_plan(FilterPlan plan) {
+  std::unique_lock lock(state_->index_mu);
+  state_->plan = plan;
+  state_->index.set_filter_plan(plan);
+}
 
 Status Collection::flush() {
-  return serialised(state_->write_mu, [&]() -> Status {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Status {
     ORVEX_TRY(state_->engine->checkpoint());
     return state_->save_meta();
   });
 }
 
 Result<uint64_t> Collection::compact() {
-  return serialised(state_->write_mu, [&]() -> Result<uint64_t> {
+  return changing(state_->write_mu, state_->reader != nullptr, [&]() -> Result<uint64_t> {
     State& st = *state_;
     ORVEX_TRY(st.engine->checkpoint());
     ORVEX_TRY(st.save_meta());
@@ -533,6 +678,14 @@ Result<std::vector<uint64_t>> Collection::ids() const {
 
 Collection::Stats Collection::stats() const {
   std::lock_guard lock(state_->write_mu);
+  if (state_->reader) {
+    Stats s;
+    s.vectors = state_->index.len();  // the index changes only under write_mu
+    s.indexes = state_->index.index_memory();
+    s.data_bytes = state_->reader->data_bytes();
+    s.log_bytes = state_->reader->log_bytes();
+    return s;
+  }
   const StorageEngine& engine = *state_->engine;
   Stats s;
   s.vectors = state_->index.len();  // the index changes only under write_mu
@@ -544,7 +697,7 @@ Collection::Stats Collection::stats() const {
 }
 
 Status Collection::save_meta() const {
-  return serialised(state_->write_mu, [&] { return state_->save_meta(); });
+  return changing(state_->write_mu, state_->reader != nullptr, [&] { return state_->save_meta(); });
 }
 
 size_t Collection::len() const {

@@ -36,10 +36,10 @@
 // insertion whose waiting records then fail to reach the data file reports
 // that error, yet stays logged and applied.
 //
-// One Collection per directory: opening takes an advisory lock on the
-// directory, held until the Collection is destroyed; another opening, in
-// this process or another, fails with CollectionError "collection is in
-// use: ...".
+// One writer per directory: open_or_create takes an advisory lock on the
+// directory, held until the Collection is destroyed; another open_or_create,
+// in this process or another, fails with CollectionError "collection is in
+// use: ...". Readers (open_read_only) exclude nobody.
 //
 // Thread-safety: a Collection may be shared between threads. Changes
 // (insertions, deletions, the apply operations, flush, compact, save_meta,
@@ -129,6 +129,25 @@ class Collection {
   // aside (and where), and "ok": whether verify finds the result whole.
   static Result<Json> repair(const std::string& path, std::optional<uint64_t> dimension = std::nullopt,
                              std::optional<DistanceMetric> metric = std::nullopt, fs::FileSystem* fs = nullptr);
+
+  // Opens the collection in `path` for searching beside any number of
+  // other readers and at most one writer (an open_or_create), in this
+  // process or others; the dimension and metric come from its meta.json.
+  // Nothing in the directory is created, cut, repaired, renamed or written,
+  // and no lock is taken: the writer never waits for readers. The reader
+  // holds a snapshot, the writer's changes up to some instant (a prefix in
+  // the writer's order, whole frames only: see storage/snapshot_reader.h),
+  // in its own index; refresh() moves it on. Every changing call fails with
+  // Io "collection is read-only". A missing or damaged collection is
+  // refused with the cause.
+  static Result<std::unique_ptr<Collection>> open_read_only(const std::string& path, fs::FileSystem* fs = nullptr);
+  // A reader: moves the snapshot to the writer's latest state on the files
+  // and returns how many changes that applied (after a compaction, or when
+  // it had to read everything again: the count of held ids). Searches on
+  // other threads see the old snapshot or the new one, never a mix. On an
+  // error the snapshot stays as it was. A writer: 0.
+  Result<uint64_t> refresh();
+  bool read_only() const;
 
   ~Collection();  // writes out buffers (records only behind a forced log), no checkpoint, no meta save
   Collection(const Collection&) = delete;

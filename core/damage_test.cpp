@@ -74,8 +74,9 @@ TEST(Damage, AtEveryByteVerifyFindsItOpenNeverLiesRepairKeepsThePrefix) {
     ASSERT_TRUE(c->flush().ok());
     for (const Change& ch : logged) run(ch);
   }
-  // state[k]: after the first k logged changes (frame k of the log).
-  std::vector<Content> state{at_flush};
+  // state[k]: after the first k frames of the log (the first starts its
+  // generation and changes nothing).
+  std::vector<Content> state{at_flush, at_flush};
   for (const Change& ch : logged) state.push_back(apply(state.back(), ch));
   ASSERT_EQ(open_content(*fs.after_process_crash()).value(), state.back());
   std::set<std::pair<uint64_t, std::vector<float>>> pairs;
@@ -87,7 +88,7 @@ TEST(Damage, AtEveryByteVerifyFindsItOpenNeverLiesRepairKeepsThePrefix) {
     std::memcpy(&len, log.data() + at + 4, 4);
     frame_end.push_back(at += 8 + len);
   }
-  ASSERT_EQ(frame_end.size(), logged.size());
+  ASSERT_EQ(frame_end.size(), logged.size() + 1);
 
   std::vector<Damage> cases;
   for (const std::string file : {"wal.log", "data.ovx", "meta.json"}) {

@@ -316,16 +316,43 @@ Result<DataScan> DataFile::iter_active() const {
   return scan;
 }
 
+Result<uint64_t> DataFile::scan_range(fs::File& file, uint64_t from, uint64_t to,
+                                      const std::function<void(DataRecord&)>& visit) {
+  Result<uint64_t> size = file.size();
+  if (!size.ok()) return io("metadata failed: ", size.error());
+  to = std::min(to, size.value());
+  uint64_t end = from;
+  if (to <= from) return end;
+  if (Status st = file.seek(from); !st.ok()) return io("seek failed: ", st.error());
+  try {
+    fs::StreamReader in(file, from, to, kScanChunk);
+    DataRecord rec;
+    while (end < to) {
+      // A record that does not end by `to` ends the scan quietly.
+      if (!read_record(in, rec, /*raw=*/false).ok()) break;
+      end = in.position();
+      visit(rec);
+    }
+    return end;
+  } catch (const std::bad_alloc&) {
+    return io("open for iter failed: ", os_error_text(ENOMEM));
+  }
+}
+
 Result<std::optional<uint32_t>> DataFile::records_crc32c(uint64_t offset, uint64_t length) const {
   Result<std::unique_ptr<fs::File>> file = fs_.open(path_, fs::OpenMode::ReadOnly);
   if (!file.ok()) return io("open for read failed: ", file.error());
-  Result<uint64_t> size = file.value()->size();
+  return range_crc32c(**file, offset, length);
+}
+
+Result<std::optional<uint32_t>> DataFile::range_crc32c(fs::File& file, uint64_t offset, uint64_t length) {
+  Result<uint64_t> size = file.size();
   if (!size.ok()) return io("metadata failed: ", size.error());
   if (offset > size.value() || length > size.value() - offset) return std::optional<uint32_t>();
-  Status st = file.value()->seek(offset);
+  Status st = file.seek(offset);
   if (!st.ok()) return io("seek failed: ", st.error());
   try {
-    fs::StreamReader in(*file.value(), offset, offset + length, size_t{1} << 20);
+    fs::StreamReader in(file, offset, offset + length, size_t{1} << 20);
     uint32_t crc = 0;
     // Feeds the next n bytes of the range; false when it ends first.
     const auto feed = [&](uint64_t n) -> Result<bool> {

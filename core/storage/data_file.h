@@ -152,6 +152,16 @@ class DataFile {
   // is written), read through a handle of its own; nullopt when the range
   // does not hold whole records or the file ends before it.
   Result<std::optional<uint32_t>> records_crc32c(uint64_t offset, uint64_t length) const;
+  // The same through a handle of the caller's.
+  static Result<std::optional<uint32_t>> range_crc32c(fs::File& file, uint64_t offset, uint64_t length);
+
+  // Reads the whole records of [from, to) through `file` (a handle to a data
+  // file, positioned by this call), deleted ones included, in file order,
+  // into `visit` (one DataRecord reused, as in scan_active); returns where
+  // the last whole one ends. A record that does not end by `to` or by the
+  // end of the file ends the scan quietly.
+  static Result<uint64_t> scan_range(fs::File& file, uint64_t from, uint64_t to,
+                                     const std::function<void(DataRecord&)>& visit);
 
   // Cuts the file back to `offset` bytes and syncs it; offset() becomes
   // `offset` (at open, after a torn tail, with the scan's end).

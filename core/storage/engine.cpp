@@ -139,6 +139,9 @@ Status StorageEngine::recover(RecoveryVisitor& visitor) {
   data_->set_sums(std::move(checked->sums));
 
   if (read->end_offset < wal_->length()) ORVEX_TRY(wal_->cut_to(read->end_offset));
+  // An empty log (a new collection's, or one a crash emptied) starts a
+  // generation, so that readers can follow it.
+  ORVEX_TRY(wal_->start_generation());
   // The log as read may sit only in the operating system's cache (the last
   // process may have died before its next sync): force it before records
   // that it describes are appended.

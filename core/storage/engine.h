@@ -59,8 +59,10 @@
 // A crash leaves the old file or the new one, each whole; a stale new file
 // is removed at the next open.
 //
-// One engine per directory: open takes an advisory lock on the directory
-// itself, held until the engine is destroyed.
+// One writer per directory: open takes an advisory lock on the directory
+// itself, held until the engine is destroyed. Readers (snapshot_reader.h)
+// take no lock and are never waited for: nothing here changes for them but
+// that every log starts with a generation entry (wal.h).
 //
 // Opening cuts each file back to the end of its last whole frame or record
 // (the torn end of an interrupted write) before anything is appended behind

@@ -1,5 +1,9 @@
 #include "wal.h"
 
+#include <chrono>
+#include <mutex>
+#include <random>
+
 #include <zlib.h>
 
 #include <bit>
@@ -116,6 +120,7 @@ bool all_zero(const char* p, size_t n) {
 }  // namespace
 
 namespace {
+constexpr const char* kGeneration = "log_generation";
 constexpr const char* kBulkOffset = "bulk_offset";
 constexpr const char* kBulkBytes = "bulk_bytes";
 constexpr const char* kBulkCrc = "bulk_crc32c";
@@ -139,6 +144,13 @@ std::optional<BulkChunk> BulkChunk::of(const WalEntry& e) {
   const auto offset = field(kBulkOffset), bytes = field(kBulkBytes), crc = field(kBulkCrc);
   if (!offset || !bytes || !crc || *crc > UINT32_MAX) return std::nullopt;
   return BulkChunk{*offset, *bytes, static_cast<uint32_t>(*crc)};
+}
+
+std::optional<uint64_t> Wal::generation_of(const WalEntry& e) {
+  if (e.kind != WalEntryKind::Checkpoint || e.payload.data.size() != 1) return std::nullopt;
+  auto it = e.payload.data.find(kGeneration);
+  if (it == e.payload.data.end() || !it->second.is_number_unsigned()) return std::nullopt;
+  return it->second.get<uint64_t>();
 }
 
 Wal::Wal(fs::FileSystem& fs, std::string path, std::unique_ptr<fs::File> file, uint64_t length,
@@ -221,7 +233,38 @@ Status Wal::checkpoint() {
   } catch (const std::bad_alloc&) {
     return Error::io("truncate failed: " + os_error_text(ENOMEM));
   }
+  return start_generation();
+}
+
+Status Wal::start_generation() {
+  if (length() != 0) return ok_status();
+  // Random, so that no later log repeats a generation a reader still knows,
+  // whatever happened to the files in between; 53 bits read back exactly
+  // from any JSON reader.
+  static std::mt19937_64 numbers(std::random_device{}() ^
+                                 static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static std::mutex numbers_mu;
+  uint64_t generation;
+  {
+    std::lock_guard lock(numbers_mu);
+    generation = numbers() >> 11;
+  }
+  Payload p;
+  p.data[kGeneration] = generation;
+  frame_.clear();
+  ORVEX_TRY(encode_frame(WalEntryKind::Checkpoint, 0, {}, p, frame_));
+  // Written out at once: readers look for it at the start of the file.
+  Status st = writer_->append(frame_);
+  if (st.ok()) st = writer_->write_out();
+  if (!st.ok()) return io("write generation failed: ", st.error());
   return ok_status();
+}
+
+Result<std::optional<uint64_t>> Wal::read_generation(fs::FileSystem& fs, const std::string& path) {
+  Result<WalScan> first = scan(fs, path, 0, 1);
+  if (!first.ok()) return std::move(first).error();
+  if (first->entries.empty()) return std::optional<uint64_t>();
+  return generation_of(first->entries.front());
 }
 
 Result<WalRead> Wal::read_all(fs::FileSystem& fs, const std::string& path) {
@@ -231,17 +274,21 @@ Result<WalRead> Wal::read_all(fs::FileSystem& fs, const std::string& path) {
   return WalRead{std::move(scan->entries), scan->end_offset};
 }
 
-Result<WalScan> Wal::scan(fs::FileSystem& fs, const std::string& path) {
-  if (!fs.exists(path)) return WalScan{};
+Result<WalScan> Wal::scan(fs::FileSystem& fs, const std::string& path, uint64_t from, size_t most) {
+  WalScan out;
+  out.end_offset = from;
+  if (!fs.exists(path)) return out;
   Result<std::unique_ptr<fs::File>> file = fs.open(path, fs::OpenMode::ReadOnly);
   if (!file.ok()) return io("failed to open WAL for read: ", file.error());
   Result<uint64_t> size = file.value()->size();
   if (!size.ok()) return io("metadata failed: ", size.error());
-  WalScan out;
   out.size = size.value();
-  if (size.value() == 0) return out;
+  if (size.value() <= from) return out;
+  if (from > 0) {
+    if (Status st = file.value()->seek(from); !st.ok()) return io("seek failed: ", st.error());
+  }
   try {
-    fs::StreamReader in(*file.value(), 0, size.value(), kReadChunk);
+    fs::StreamReader in(*file.value(), from, size.value(), most < 16 ? 4096 : kReadChunk);
     std::string big;  // a frame's data larger than the read buffer
     for (;;) {
       Result<size_t> got = in.ensure(kHeaderSize);
@@ -294,6 +341,8 @@ Result<WalScan> Wal::scan(fs::FileSystem& fs, const std::string& path) {
       if (length <= in.capacity()) in.consume(length);
       out.entries.push_back(std::move(entry).value());
       out.end_offset = in.position();
+      out.ends.push_back(out.end_offset);
+      if (out.entries.size() >= most) return out;
     }
   } catch (const std::bad_alloc&) {
     return Error::io("read data failed: " + os_error_text(ENOMEM));

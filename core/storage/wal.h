@@ -68,6 +68,7 @@ struct WalRead {
 // end_offset are a torn tail (an interrupted write).
 struct WalScan {
   std::vector<WalEntry> entries;
+  std::vector<uint64_t> ends;  // where each entry's frame ends
   uint64_t end_offset = 0;
   uint64_t size = 0;
   std::optional<Error> damage;
@@ -129,9 +130,25 @@ class Wal {
   // unsynced_entries() becomes 0.
   Status sync();
 
-  // Appends and syncs a Checkpoint entry, then empties the file. Afterwards
-  // the file is empty and the next frame is written at offset 0.
+  // Appends and syncs a Checkpoint entry, then empties the file and starts
+  // a new generation in it.
   Status checkpoint();
+
+  // Generations: every log a writer starts (an empty log at open, and the
+  // one each checkpoint leaves) begins with a Checkpoint entry whose payload
+  // holds only log_generation, a random number, so that a reader can tell
+  // one log from the next: frames are only ever appended to a log until a
+  // checkpoint empties it (see snapshot_reader.h). Replay passes over it
+  // like any Checkpoint entry; older versions read it as one.
+  //
+  // Starts a generation in an empty log (nothing when it holds frames): its
+  // entry is appended and written out at once, not synced.
+  Status start_generation();
+  // The generation an entry starts, when it is a generation entry.
+  static std::optional<uint64_t> generation_of(const WalEntry& entry);
+  // The generation at the start of the log at `path`; nullopt when the file
+  // is missing or empty or does not begin with a whole generation entry.
+  static Result<std::optional<uint64_t>> read_generation(fs::FileSystem& fs, const std::string& path);
 
   // Cuts the file back to `offset` bytes and syncs it (at open, after a torn
   // tail, with read_all's end_offset).
@@ -150,8 +167,10 @@ class Wal {
   // is returned.
   static Result<WalRead> read_all(fs::FileSystem& fs, const std::string& path);
   // The same reading, keeping what precedes the damage (errors only for
-  // input/output failures).
-  static Result<WalScan> scan(fs::FileSystem& fs, const std::string& path);
+  // input/output failures), from offset `from` (a frame boundary; a file no
+  // longer than it reads as empty there) and for at most `most` entries.
+  static Result<WalScan> scan(fs::FileSystem& fs, const std::string& path, uint64_t from = 0,
+                              size_t most = SIZE_MAX);
 
   // Decodes one entry text; WalCorrupted "deserialization failed: " + cause.
   static Result<WalEntry> from_bytes(std::string_view data);

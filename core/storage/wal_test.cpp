@@ -45,13 +45,20 @@ TEST(Wal, FramesAreExactBytesAndACheckpointEmptiesTheFile) {
                       R"("payload":{"data":{"k":{"a":"x\ny","b":1}}}})") +
                 frame(R"({"kind":"Delete","id":3,"vector":[],"payload":{"data":{}}})"));
 
+  // Emptied, and a new generation started in it, on the file at once.
   ASSERT_TRUE(wal->checkpoint().ok());
-  EXPECT_EQ(slurp(path), "");
+  const std::string started = slurp(path);
+  auto generation = Wal::read_generation(fs::posix(), path).value();
+  ASSERT_TRUE(generation.has_value());
+  EXPECT_EQ(started, frame(R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{"log_generation":)" +
+                           std::to_string(*generation) + "}}}"));
   ASSERT_TRUE(wal->append({WalEntryKind::Checkpoint, 0, {}, {}}).ok());
   ASSERT_TRUE(wal->sync().ok());
-  const std::string bytes = slurp(path);
-  EXPECT_EQ(bytes.size(), 70u);  // the next frame starts at offset 0
-  EXPECT_EQ(bytes, frame(R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{}}})"));
+  EXPECT_EQ(slurp(path), started + frame(R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{}}})"));
+  // Each log its own generation; a plain checkpoint entry starts none.
+  ASSERT_TRUE(wal->checkpoint().ok());
+  EXPECT_NE(Wal::read_generation(fs::posix(), path).value(), generation);
+  EXPECT_FALSE(Wal::generation_of({WalEntryKind::Checkpoint, 0, {}, {}}));
 }
 
 TEST(Wal, EveryFloatReadsBackBitForBit) {

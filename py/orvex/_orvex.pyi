@@ -155,6 +155,24 @@ class Collection:
     """
 
     @staticmethod
+    def open_read_only(path: str) -> Collection:
+        """Open an existing collection for searching beside its writer.
+
+        Any number of readers, in this process or others, may have a
+        collection open beside at most one writer (open_or_create). A reader
+        holds a snapshot: the writer's changes up to some instant, in the
+        writer's order; refresh() moves it on. Every changing call raises
+        OSError "collection is read-only".
+
+        Raises:
+            OSError: No collection at path, or a damaged one.
+        """
+
+    def refresh(self) -> int:
+        """Move a reader's snapshot to the writer's latest state on disk;
+        returns the number of changes applied (0 for a writer)."""
+
+    @staticmethod
     def open_or_create(path: str, dimension: SupportsIndex, metric: str) -> Collection:
         """Open an existing collection or create a new one.
 

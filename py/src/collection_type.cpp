@@ -51,6 +51,29 @@ PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs)
   });
 }
 
+// Static method: opens an existing collection for searching beside its writer.
+PyObject* collection_open_read_only(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"path"};
+    PyObject* bound[1];
+    if (!bind_arguments("Collection.open_read_only()", names, args, kwargs, bound)) return nullptr;
+    std::string path;
+    if (!convert_text(bound[0], "path", path)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(collection_type());
+    if (type == nullptr) return nullptr;
+    Result<std::unique_ptr<Collection>> opened = Error::io("");
+    {
+      WithoutInterpreter reading;
+      opened = Collection::open_read_only(path);
+    }
+    if (!opened.ok()) {
+      raise_message(PyExc_OSError, "cannot open " + path + " read-only: " + opened.error().to_string());
+      return nullptr;
+    }
+    return wrap_core(type, std::move(opened).value());
+  });
+}
+
 // A report of the core (a JSON object) as a dict; nullptr with an exception set.
 PyObject* report_to_dict(const Result<Json>& report) {
   if (!report.ok()) return raise_error(PyExc_OSError, report.error());
@@ -113,16 +136,33 @@ PyObject* collection_repair(PyObject*, PyObject* args, PyObject* kwargs) {
 // The frame of the Collection-only methods without arguments: the borrow is
 // exclusive; then the object must be open, except for close(), which does
 // nothing on a closed collection.
+// `changes`: the call changes the collection (refused by a reader).
 template <class Body>
-PyObject* exclusive_call(PyObject* self, Body&& body, bool closed_is_done = false) {
+PyObject* exclusive_call(PyObject* self, Body&& body, bool closed_is_done = false, bool changes = true) {
   return guarded([&]() -> PyObject* {
     Borrow borrow(*as_object<Collection>(self)->borrows, Borrow::Kind::Exclusive);
     if (!borrow.ok()) return nullptr;
     if (closed_is_done && as_object<Collection>(self)->core == nullptr) Py_RETURN_NONE;
     Collection* core = open_core<Collection>(self);
     if (core == nullptr) return nullptr;
+    if (changes && refuses_changes(*core)) return nullptr;
     return body(*core);
   });
+}
+
+PyObject* collection_refresh(PyObject* self, PyObject*) {
+  return exclusive_call(
+      self,
+      [](Collection& c) -> PyObject* {
+        Result<uint64_t> applied = Error::io("");
+        {
+          WithoutInterpreter reading;
+          applied = c.refresh();
+        }
+        if (!applied.ok()) return raise_error(PyExc_OSError, applied.error());
+        return PyLong_FromUnsignedLongLong(applied.value());
+      },
+      false, /*changes=*/false);
 }
 
 PyObject* collection_flush(PyObject* self, PyObject*) {
@@ -169,8 +209,9 @@ PyObject* collection_stats(PyObject* self, PyObject*) {
       if (!k || !v || PyDict_SetItem(indexes.get(), k.get(), v.get()) < 0) return nullptr;
     }
     if (PyDict_SetItemString(dict.get(), "indexes", indexes.get()) < 0) return nullptr;
+    if (PyDict_SetItemString(dict.get(), "read_only", c.read_only() ? Py_True : Py_False) < 0) return nullptr;
     return dict.release();
-  });
+  }, false, /*changes=*/false);
 }
 
 // Flushes, then releases the core collection (its files and the directory
@@ -180,13 +221,13 @@ PyObject* collection_close(PyObject* self, PyObject*) {
   return exclusive_call(
       self,
       [&](Collection& c) -> PyObject* {
-        Status status = c.flush();
+        Status status = c.read_only() ? ok_status() : c.flush();
         if (!status.ok()) return raise_error(PyExc_OSError, status.error());
         delete as_object<Collection>(self)->core;
         as_object<Collection>(self)->core = nullptr;
         Py_RETURN_NONE;
       },
-      /*closed_is_done=*/true);
+      /*closed_is_done=*/true, /*changes=*/false);
 }
 
 PyObject* collection_enter(PyObject* self, PyObject*) {
@@ -205,6 +246,9 @@ PyObject* collection_exit(PyObject* self, PyObject*) {
 PyMethodDef g_collection_methods[] = {
     {"open_or_create", as_cfunction(collection_open_or_create), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      docs::kCollectionOpenOrCreate},
+    {"open_read_only", as_cfunction(collection_open_read_only), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     docs::kCollectionOpenReadOnly},
+    {"refresh", as_cfunction(collection_refresh), METH_NOARGS, docs::kCollectionRefresh},
     {"verify", as_cfunction(collection_verify), METH_VARARGS | METH_KEYWORDS | METH_STATIC, docs::kCollectionVerify},
     {"repair", as_cfunction(collection_repair), METH_VARARGS | METH_KEYWORDS | METH_STATIC, docs::kCollectionRepair},
     {"insert", as_cfunction(insert_method<Collection>), METH_VARARGS | METH_KEYWORDS, docs::kCollectionInsert},

@@ -95,6 +95,19 @@ Core* open_core(PyObject* self) {
   return core;
 }
 
+// Whether `core` takes no changes (a read-only collection), with OSError
+// "collection is read-only" set.
+template <class Core>
+bool refuses_changes(const Core& core) {
+  if constexpr (requires { core.read_only(); }) {
+    if (core.read_only()) {
+      raise_message(PyExc_OSError, "collection is read-only");
+      return true;
+    }
+  }
+  return false;
+}
+
 // Binds `names` (from `n_positional` on keyword-only and optional), takes
 // the borrow, checks the object is open and runs body(core, bound). (Open is
 // checked under the borrow: a close may have run while this call waited.)
@@ -109,6 +122,7 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs, const char* m
     if (!borrow.ok()) return nullptr;
     Core* core = open_core<Core>(self);
     if (core == nullptr) return nullptr;
+    if (kind == Borrow::Kind::Exclusive && refuses_changes(*core)) return nullptr;
     return body(*core, bound);
   });
 }

@@ -107,6 +107,35 @@ inline constexpr const char* kCollectionOpenOrCreate =
     "    dimension (int): Dimension of the vectors (must match existing).\n"
     "    metric (str): Distance metric (\"cosine\", \"euclidean\", \"dot\").";
 
+inline constexpr const char* kCollectionOpenReadOnly =
+    "open_read_only(path)\n--\n\n"
+    "Open an existing collection for searching beside its writer.\n"
+    "\n"
+    "Any number of readers, in this process or others, may have a collection\n"
+    "open beside at most one writer (open_or_create). A reader holds a\n"
+    "snapshot: the writer's changes up to some instant, in the writer's order;\n"
+    "refresh() moves it on. It never creates, cuts, repairs or writes a file\n"
+    "and takes no lock; every changing call raises OSError \"collection is\n"
+    "read-only\". Dimension and metric come from the collection's meta.json.\n"
+    "\n"
+    "Args:\n"
+    "    path (str): The collection's directory.\n"
+    "\n"
+    "Raises:\n"
+    "    OSError: No collection at path, or a damaged one (the message names\n"
+    "        the path and the cause).";
+
+inline constexpr const char* kCollectionRefresh =
+    "refresh()\n--\n\n"
+    "Move a reader's snapshot to the writer's latest state on disk.\n"
+    "\n"
+    "Searches running meanwhile in other threads see the old snapshot or the\n"
+    "new one, never a mix. A writer always holds its latest state: 0.\n"
+    "\n"
+    "Returns:\n"
+    "    int: The number of changes applied (after the writer compacted, the\n"
+    "        number of vectors, read again).";
+
 inline constexpr const char* kCollectionVerify =
     "verify(path)\n--\n\n"
     "Read every byte of the collection at path and change nothing.\n"
