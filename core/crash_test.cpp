@@ -178,17 +178,29 @@ std::string check(const Collection& c, const Workload& w, const Journal& j, std:
 
 // Opens a disk a crash left (calling `during_open` at each change the opening
 // makes) and checks the promise; then inserts, flushes and reopens.
+// A reader opened on the disk first must hold what the writer's open finds
+// (or refuse), and follow it through its recovery.
+uint64_t g_readers_opened = 0;
 std::string recover(MemFs& disk, const Workload& w, const Journal& j, Hook during_open = nullptr) {
+  const size_t untouched = disk.fingerprint();
+  auto reader = Collection::open_read_only(kDir, &disk);
+  std::string bad = disk.fingerprint() == untouched ? "" : "a reader changed the directory\n";
+  g_readers_opened += reader.ok();
   disk.on_change(std::move(during_open));
   auto c = Collection::open_or_create(kDir, w.config, &disk);
   disk.on_change(nullptr);
   if (!c.ok()) return "does not open: " + c.error().to_string();
   std::map<uint64_t, uint64_t> held;
-  std::string bad = check(**c, w, j, held);
+  bad += check(**c, w, j, held);
+  std::string ignored;
+  if (reader.ok() && content(**reader, ignored) != held) bad += "a reader holds other than the writer's open\n";
   const uint64_t fresh = uint64_t{1} << 40;  // no workload's id
   held[fresh] = w.steps.size();
   const bool inserted = (*c)->insert(fresh, std::vector<float>(w.config.dimension, -1.0f), Payload{{{"seq", held[fresh]}}}).ok();
   if (!inserted || !(*c)->flush().ok()) return bad + "an insertion or flush after recovery failed\n";
+  if (reader.ok() && (!(*reader)->refresh().ok() || content(**reader, ignored) != held)) {
+    bad += "a reader does not follow the writer through its recovery\n";
+  }
   c->reset();
   auto again = Collection::open_or_create(kDir, w.config, &disk);
   if (!again.ok()) return bad + "reopening after recovery failed: " + again.error().to_string();
@@ -228,7 +240,8 @@ struct Tally {
     if (std::string bad = recover(disk, w, j, std::move(during_open)); !bad.empty()) failures.push_back(where + ": " + bad);
   }
   void report(const std::string& what) {
-    std::cout << "[figures] " << what << ": " << disks << " disks (" << torn << " torn files), " << failures.size() << " failures\n";
+    std::cout << "[figures] " << what << ": " << disks << " disks (" << torn << " torn files), readers opened on "
+              << std::exchange(g_readers_opened, 0) << ", " << failures.size() << " failures\n";
     for (size_t i = 0; i < std::min<size_t>(5, failures.size()); ++i) ADD_FAILURE() << failures[i];
   }
 };

@@ -136,17 +136,25 @@ Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
   const uint64_t read_before = data_end_;
   if (s.covered > data_end_) {
     Status put = ok_status();
+    std::vector<std::pair<uint64_t, uint64_t>> dead;  // (id, offset) of records listed as deleted
     auto end = DataFile::scan_range(*data_, data_end_, s.covered, [&](DataRecord& rec) {
       if (!put.ok()) return;
-      if (!std::binary_search(s.deleted.begin(), s.deleted.end(), rec.offset)) {
+      if (std::binary_search(s.deleted.begin(), s.deleted.end(), rec.offset)) {
+        dead.emplace_back(rec.id, rec.offset);
+      } else {
         put = put_record(visitor, rec);
-        return;
       }
-      newest_.erase(rec.id);
-      visitor.remove(rec.id);
     });
     if (!end.ok()) return std::move(end).error();
     ORVEX_TRY(put);
+    // A deleted record removes its id unless a later record of it was read
+    // (the same change restated by a reopened writer's replay, or a newer one).
+    for (const auto& [id, offset] : dead) {
+      const uint64_t* newest = newest_.find(id);
+      if (newest != nullptr && *newest > offset) continue;
+      newest_.erase(id);
+      visitor.remove(id);
+    }
     // Shorter than its sums say: the full read reports the damage.
     if (*end != s.covered) return reload(visitor);
     data_end_ = s.covered;
