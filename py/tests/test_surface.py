@@ -365,7 +365,7 @@ def test_module_and_types():
         assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
         assert {n for n in vars(cls) if not n.startswith("__") or n in ("__enter__", "__exit__")} == set(
             METHODS[cls.__name__] + NEW_METHODS[cls.__name__]) | (
-            {"open_or_create", "verify", "repair"} if cls is Collection else set())
+            {"open_or_create", "open_read_only", "refresh", "verify", "repair"} if cls is Collection else set())
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
     script = ("import importlib, sys\nimport orvex._orvex as first\ndel sys.modules['orvex._orvex']\n"

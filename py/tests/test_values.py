@@ -167,7 +167,7 @@ def test_collection_reopens_with_what_it_holds(tmp_path):
     for step in ["close", "close again", "flush"]:
         if step == "flush":
             c.flush()
-            assert os.path.getsize(os.path.join(path, "wal.log")) == 0
+            assert os.path.getsize(os.path.join(path, "wal.log")) < 128  # the entry that starts its generation
         del c
         c = Collection.open_or_create(path, 2, "dot")  # the metric of the call counts
         assert_holds(c, model)
