@@ -363,6 +363,23 @@ struct Refresh final : SnapshotVisitor {
         *changed += index.remove(ids[i]);
         continue;
       }
+      // A run of new ids without payloads goes in a group at a time (the
+      // index's batch stops at an id repeated in the run).
+      size_t run = 0;
+      while (i + run < ids.size() && puts[i + run] && payloads[row + run].empty() && !index.contains(ids[i + run])) ++run;
+      if (run > 1) {
+        const size_t before = index.len();
+        (void)index.insert_batch(std::span<const uint64_t>(ids).subspan(i, run),
+                                 std::span<const float>(rows).subspan(row * dimension, run * dimension), run);
+        const size_t inserted = index.len() - before;
+        *changed += inserted;
+        row += inserted;
+        i += inserted;
+        if (inserted == run) {
+          --i;
+          continue;
+        }
+      }
       const std::span<const float> vector = std::span<const float>(rows).subspan(row * dimension, dimension);
       Payload& payload = payloads[row++];
       if (index.get(ids[i], &held, &held_payload) && held_payload == payload &&

@@ -196,6 +196,32 @@ TEST(Reader, StopsAtATornFrameAndCountsEachChangeOnce) {
   EXPECT_EQ(r->len(), 2u);
 }
 
+// A repair beside a reader (damage in the log's last frame) leaves the reader
+// working; after the writer's next flush it holds what the writer holds.
+TEST(Reader, FollowsARepairOfItsDirectory) {
+  MemFs fs;
+  {
+    auto w = Collection::open_or_create("/c", config(SyncMode::Batch), &fs).value();
+    for (uint64_t id = 1; id <= 40; ++id) {
+      ASSERT_TRUE(w->insert(id, std::vector<float>{float(id), 0, 0, 0}).ok());
+      if (id == 30) ASSERT_TRUE(w->flush().ok());
+    }
+    ASSERT_TRUE(w->sync().ok());
+  }
+  auto r = Collection::open_read_only("/c", &fs).value();
+  EXPECT_EQ(r->len(), 40u);
+  std::string log = fs.contents("/c/wal.log");
+  log[log.size() - 3] ^= 1;
+  fs.put("/c/wal.log", log);
+  ASSERT_TRUE(Collection::repair("/c", std::nullopt, std::nullopt, &fs).ok());
+  auto w = Collection::open_or_create("/c", config(SyncMode::Batch), &fs).value();
+  ASSERT_TRUE(w->insert(41, std::vector<float>{41, 0, 0, 0}).ok());
+  ASSERT_TRUE(w->flush().ok());
+  ASSERT_TRUE(r->refresh().ok());
+  EXPECT_EQ(r->len(), 40u);
+  EXPECT_TRUE(content_of(*r) == content_of(*w));
+}
+
 TEST(Reader, RefusesChangesAndWhatIsNoCollection) {
   MemFs fs;
   EXPECT_EQ(Collection::open_read_only("/none", &fs).error().to_string(),

@@ -1,8 +1,10 @@
 #include "snapshot_reader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <new>
+#include <thread>
 
 #include "damage.h"
 #include "data_file.h"
@@ -54,6 +56,7 @@ Status SnapshotReader::read_changes(SnapshotVisitor& visitor) {
 
 Status SnapshotReader::follow(SnapshotVisitor& visitor) {
   const std::string wal = fs::join(dir_, kWal);
+  int damaged_reads = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     auto before = Wal::read_generation(fs_, wal);
     if (!before.ok()) return std::move(before).error();
@@ -72,6 +75,12 @@ Status SnapshotReader::follow(SnapshotVisitor& visitor) {
     // Emptied while it was read: what was read may be the next log's.
     if (*after != *before) {
       generation_.reset();
+      continue;
+    }
+    // A frame whose bytes do not match may be one still being written,
+    // read part old, part new: read again before calling it damage.
+    if (scan->damage && ++damaged_reads < 3) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
     if (scan->damage) return *scan->damage;
