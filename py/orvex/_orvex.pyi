@@ -364,8 +364,9 @@ class Collection:
         """
 
     def stats(self) -> dict[str, Any]:
-        """Counts and sizes: vectors, dead_records, data_bytes, log_bytes, and
-        indexes: the bytes each payload index holds, by key."""
+        """Counts and sizes: vectors, dead_records, data_bytes, log_bytes,
+        indexes (the bytes each payload index holds, by key) and read_only. A
+        reader counts no dead records and gives the bytes it has read."""
 
     def close(self) -> None:
         """Flush, then release the files and the directory.

@@ -256,8 +256,9 @@ inline constexpr const char* kCollectionCompact =
 
 inline constexpr const char* kCollectionStats =
     "stats($self)\n--\n\n"
-    "Counts and sizes: vectors, dead_records, data_bytes, log_bytes, and\n"
-    "indexes: the bytes each payload index holds, by key.";
+    "Counts and sizes: vectors, dead_records, data_bytes, log_bytes,\n"
+    "indexes (the bytes each payload index holds, by key) and read_only. A\n"
+    "reader counts no dead records and gives the bytes it has read.";
 
 inline constexpr const char* kCollectionClose =
     "close($self)\n--\n\n"

@@ -279,8 +279,9 @@ DOCS = {
                   "acknowledged so far becomes durable, without\na checkpoint."),
     (C, "compact"): ("($self)", "Flush, then rewrite the data file with only the live records.\n\nReturns:\n"
                      "    int: The bytes reclaimed."),
-    (C, "stats"): ("($self)", "Counts and sizes: vectors, dead_records, data_bytes, log_bytes, and\nindexes: the "
-                   "bytes each payload index holds, by key."),
+    (C, "stats"): ("($self)", "Counts and sizes: vectors, dead_records, data_bytes, log_bytes,\nindexes (the bytes "
+                   "each payload index holds, by key) and read_only. A\nreader counts no dead records and gives the "
+                   "bytes it has read."),
     (C, "close"): ("($self)", "Flush, then release the files and the directory.\n\nAny later call raises ValueError; "
                    "a second close does nothing. If the\nflush fails, its error is raised and the collection stays open."),
     (C, "flush"): ("($self)", "Flush all pending writes to disk (checkpoint).\n\n"
