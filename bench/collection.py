@@ -188,8 +188,21 @@ def peers_python():
     return python if os.path.exists(python) else None
 
 
-def ingest_rows(n, d, scratch, singles, out):
-    """Filling a collection from numpy, beside an Index plus copying its files, FAISS and LanceDB."""
+def best_ingest(reps, *args):
+    """The fastest of `reps` ingest runs (each in a fresh process), or None when the system is missing."""
+    runs = []
+    for _ in range(max(1, reps)):
+        shutil.rmtree(args[3], ignore_errors=True)
+        runs.append(ingest(*args))
+        if runs[-1] is None:
+            return None
+    return min(runs, key=lambda r: r["total_s"])
+
+
+def ingest_rows(n, d, scratch, singles, out, reps=3):
+    """Filling a collection from numpy, beside an Index plus copying its files, FAISS and LanceDB: the best of
+    `reps` runs each, the collection and its baseline taking turns (the first process after a large free of
+    memory pays for the pages the machine hands back)."""
     rows = []
 
     def record(system, got, **extra):
@@ -198,9 +211,14 @@ def ingest_rows(n, d, scratch, singles, out):
                 peak_added_mb=round(got["peak_added_bytes"] / 1e6, 1), **extra)
 
     coll_dir = os.path.join(scratch, "ingest")
-    coll = ingest("collection", n, d, coll_dir)
-    base = ingest("index+cp", n, d, coll_dir + "," + os.path.join(scratch, "copied"))
-    shutil.rmtree(os.path.join(scratch, "copied"), ignore_errors=True)
+    coll = base = None
+    for _ in range(max(1, reps)):
+        shutil.rmtree(coll_dir, ignore_errors=True)
+        got = ingest("collection", n, d, coll_dir)
+        coll = got if coll is None or got["total_s"] < coll["total_s"] else coll
+        got = ingest("index+cp", n, d, coll_dir + "," + os.path.join(scratch, "copied"))
+        base = got if base is None or got["total_s"] < base["total_s"] else base
+        shutil.rmtree(os.path.join(scratch, "copied"), ignore_errors=True)
     mb = sum(file_mb(os.path.join(coll_dir, f)) for f in ("data.ovx", "wal.log"))
     record("orvex Collection.insert_batch + flush", coll, peer="orvex")
     record("orvex Index.insert_batch + cp + sync", base, peer="orvex Index + cp")
@@ -216,7 +234,7 @@ def ingest_rows(n, d, scratch, singles, out):
     py = peers_python() or sys.executable
     for system, label in (("faiss", "FAISS IndexIDMap2 add + write_index + sync"),
                           ("lancedb", "LanceDB create_table + sync")):
-        got = ingest(system, n, d, os.path.join(scratch, system), py)
+        got = best_ingest(reps, system, n, d, os.path.join(scratch, system), py)
         shutil.rmtree(os.path.join(scratch, system), ignore_errors=True)
         if got is None:
             print(f"{system}: not installed (./scripts/bench-setup installs it); skipped")
@@ -317,7 +335,7 @@ def main():
     rows = []
     try:
         # ---- filling a collection, beside an Index and the peers ---------------
-        rows += ingest_rows(n, d, scratch, n if args.singles is None else args.singles, out)
+        rows += ingest_rows(n, d, scratch, n if args.singles is None else args.singles, out, args.reps)
         if args.ingest_only:
             out.write(args.json)
             return print_rows(rows)

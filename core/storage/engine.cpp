@@ -234,10 +234,28 @@ Status StorageEngine::append_bulk(
     }
     // From here the chunk is the file's: whole at the next open, or cut
     // there with what follows it. What a failed write leaves waiting goes
-    // out with the next write, so the chunk is applied either way.
-    Status written = data_->write_out();
+    // out with the next write, so the chunk is applied either way. The
+    // chunk goes to the file on a second thread while its items go into the
+    // index here: the one reads only the data file's buffer, the other only
+    // the batch.
     records_ += end - begin;
-    if (Status done = applied(begin, end, offsets); !done.ok()) return done;
+    Status written = ok_status(), done = ok_status();
+    parallel_for(2, 2, [&](size_t part, size_t, size_t) {
+      if (part == 0) {
+        try {
+          done = applied(begin, end, offsets);
+        } catch (const std::bad_alloc&) {
+          done = Error::io("out of memory");
+        }
+        return;
+      }
+      try {
+        written = data_->write_out();
+      } catch (const std::bad_alloc&) {
+        written = Error::io("flush failed: " + os_error_text(ENOMEM));
+      }
+    });
+    if (!done.ok()) return done;
     if (!written.ok()) return written;
     begin = end;
   }
