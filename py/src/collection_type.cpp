@@ -150,19 +150,22 @@ PyObject* exclusive_call(PyObject* self, Body&& body, bool closed_is_done = fals
   });
 }
 
+// A shared borrow: searches on other threads go on while the files are read,
+// and wait only while the new snapshot takes the old one's place.
 PyObject* collection_refresh(PyObject* self, PyObject*) {
-  return exclusive_call(
-      self,
-      [](Collection& c) -> PyObject* {
-        Result<uint64_t> applied = Error::io("");
-        {
-          WithoutInterpreter reading;
-          applied = c.refresh();
-        }
-        if (!applied.ok()) return raise_error(PyExc_OSError, applied.error());
-        return PyLong_FromUnsignedLongLong(applied.value());
-      },
-      false, /*changes=*/false);
+  return guarded([&]() -> PyObject* {
+    Borrow borrow(*as_object<Collection>(self)->borrows, Borrow::Kind::Shared);
+    if (!borrow.ok()) return nullptr;
+    Collection* core = open_core<Collection>(self);
+    if (core == nullptr) return nullptr;
+    Result<uint64_t> applied = Error::io("");
+    {
+      WithoutInterpreter reading;
+      applied = core->refresh();
+    }
+    if (!applied.ok()) return raise_error(PyExc_OSError, applied.error());
+    return PyLong_FromUnsignedLongLong(applied.value());
+  });
 }
 
 PyObject* collection_flush(PyObject* self, PyObject*) {
