@@ -329,11 +329,11 @@ struct Refresh final : SnapshotVisitor {
     largest_id = 0;
     any = false;
   }
-  Status put(uint64_t id, std::span<const float> vector, Payload& payload) override {
+  Status put(uint64_t id, std::span<const float> vector, Payload& payload, bool first) override {
     any = true;
     largest_id = std::max(largest_id, id);
     if (fresh) {
-      fresh->remove(id);
+      if (!first) fresh->remove(id);
       return fresh->insert(id, vector, std::move(payload));
     }
     ids.push_back(id);
@@ -354,7 +354,6 @@ struct Refresh final : SnapshotVisitor {
   // the index holds (a read after a checkpoint restates what the log said).
   // Precondition: the index is held exclusively.
   Status apply(BruteForceIndex& index, uint64_t* changed) {
-    index.reserve(index.len() + payloads.size());
     std::vector<float> held;
     Payload held_payload;
     size_t row = 0;

@@ -101,7 +101,7 @@ Result<uint64_t> SnapshotReader::apply_frames(SnapshotVisitor& visitor, WalScan&
       case WalEntryKind::Update:
         // The writer's open refuses such an entry too.
         if (e.vector.size() != dimension_) return Error::dimension_mismatch(dimension_, e.vector.size());
-        ORVEX_TRY(visitor.put(e.id, e.vector, e.payload));
+        ORVEX_TRY(visitor.put(e.id, e.vector, e.payload, /*first=*/false));
         break;
       case WalEntryKind::Delete:
         visitor.remove(e.id);
@@ -118,7 +118,7 @@ Result<uint64_t> SnapshotReader::apply_frames(SnapshotVisitor& visitor, WalScan&
         }
         Status put = ok_status();
         auto read = DataFile::scan_range(*data_, chunk->offset, chunk->offset + chunk->bytes, [&](DataRecord& rec) {
-          if (put.ok() && rec.vector.size() == dimension_) put = visitor.put(rec.id, rec.vector, rec.payload);
+          if (put.ok() && rec.vector.size() == dimension_) put = visitor.put(rec.id, rec.vector, rec.payload, false);
         });
         if (!read.ok()) return std::move(read).error();
         ORVEX_TRY(put);
@@ -129,12 +129,12 @@ Result<uint64_t> SnapshotReader::apply_frames(SnapshotVisitor& visitor, WalScan&
   return scan.end_offset;
 }
 
-Status SnapshotReader::put_record(SnapshotVisitor& visitor, DataRecord& rec) {
+Status SnapshotReader::put_record(SnapshotVisitor& visitor, DataRecord& rec, bool reloading) {
   // A record of the wrong length stays out, as at the writer's open.
   if (rec.vector.size() != dimension_) return ok_status();
-  newest_.insert_or_assign(rec.id, rec.offset);
+  const bool first = newest_.insert_or_assign(rec.id, rec.offset);
   read_records_.emplace_back(rec.offset, rec.id);
-  return visitor.put(rec.id, rec.vector, rec.payload);
+  return visitor.put(rec.id, rec.vector, rec.payload, reloading && first);
 }
 
 Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
@@ -151,7 +151,7 @@ Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
       if (std::binary_search(s.deleted.begin(), s.deleted.end(), rec.offset)) {
         dead.emplace_back(rec.id, rec.offset);
       } else {
-        put = put_record(visitor, rec);
+        put = put_record(visitor, rec, /*reloading=*/false);
       }
     });
     if (!end.ok()) return std::move(end).error();
@@ -204,7 +204,14 @@ Status SnapshotReader::reload(SnapshotVisitor& visitor) {
     if (!identity.ok()) return Error::io("metadata failed: " + identity.error().text());
     auto size = (*file)->size();
     if (!size.ok()) return Error::io("metadata failed: " + size.error().text());
-    visitor.reset(*size / (21 + 4 * std::min<uint64_t>(dimension_, UINT64_MAX / 8)));
+    const uint64_t hint = *size / (21 + 4 * std::min<uint64_t>(dimension_, UINT64_MAX / 8));
+    visitor.reset(hint);
+    try {
+      newest_.reserve(static_cast<size_t>(hint));
+      read_records_.reserve(static_cast<size_t>(hint));
+    } catch (const std::bad_alloc&) {
+      // Only a hint: they grow as needed.
+    }
     auto data = DataFile::open_to_read(fs_, path);
     if (!data.ok()) return std::move(data).error();
     const std::optional<Result<SumFile>> sums = read_sum_file(fs_, dir_);
@@ -237,7 +244,7 @@ Status SnapshotReader::reload(SnapshotVisitor& visitor) {
     auto checked = check_data(
         **data, sums, log,
         [&](DataRecord& rec) {
-          if (put.ok() && rec.offset < limit) put = put_record(visitor, rec);
+          if (put.ok() && rec.offset < limit) put = put_record(visitor, rec, /*reloading=*/true);
         },
         /*raw=*/false);
     if (!checked.ok()) return std::move(checked).error();

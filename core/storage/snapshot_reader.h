@@ -73,8 +73,9 @@ class SnapshotVisitor {
   // rebuild the whole collection.
   // `records_hint`: about how many records follow.
   virtual void reset(uint64_t records_hint) = 0;
-  // `id` now holds this vector and payload (moved from).
-  virtual Status put(uint64_t id, std::span<const float> vector, Payload& payload) = 0;
+  // `id` now holds this vector and payload (moved from). `first`: no put of
+  // `id` came since the last reset (the visitor holds nothing of it).
+  virtual Status put(uint64_t id, std::span<const float> vector, Payload& payload, bool first) = 0;
   virtual void remove(uint64_t id) = 0;
 };
 
@@ -105,8 +106,9 @@ class SnapshotReader {
   Status reload(SnapshotVisitor& visitor);
   // The data file up to what the current sum file covers (or a reload).
   Status catch_up(SnapshotVisitor& visitor);
-  // A record of the data file read as the newest of its id.
-  Status put_record(SnapshotVisitor& visitor, DataRecord& rec);
+  // A record of the data file read as the newest of its id; `reloading`:
+  // read since the visitor's reset, before any frame.
+  Status put_record(SnapshotVisitor& visitor, DataRecord& rec, bool reloading);
   // Hands over `entries` (read from `from`); returns where the read stops.
   Result<uint64_t> apply_frames(SnapshotVisitor& visitor, WalScan& scan, uint64_t from);
 
