@@ -67,16 +67,15 @@ def vectors(first, end):
     return out
 
 
-
 def apply(model, item):
     vid, serial = item
     model.pop(vid, None) if serial is None else model.__setitem__(vid, serial)
 
 
-def after(n):
-    """id -> serial: what the first n items make."""
+def final_content():
+    """id -> serial: what all the items make."""
     model = {}
-    for item in ITEMS[:n]:
+    for item in ITEMS:
         apply(model, item)
     return model
 
@@ -144,7 +143,7 @@ def reader(path):
         last, model = j, state
         seen.add(j)
         if final:
-            assert got == after(len(ITEMS)), "the refresh after the last flush misses changes"
+            assert got == final_content(), "the refresh after the last flush misses changes"
             print(json.dumps({"states": len(seen), "held": len(got)}), flush=True)
             return
 
