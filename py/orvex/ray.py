@@ -356,7 +356,8 @@ class ShardedCollection:
         Returns:
             int: The vectors inserted.
         """
-        pending, bar = [collections.deque() for _ in self._check("insert_batch")], _Progress(progress, total, "orvex load")
+        pending = [collections.deque() for _ in self._check("insert_batch")]
+        bar = _Progress(progress, total, "orvex load")
         try:
             for number, chunk in enumerate(chunks):
                 if not isinstance(chunk, (tuple, list)) or len(chunk) not in (2, 3):
