@@ -116,7 +116,7 @@ def writer(path):
     for kind, first, end in STEPS:
         if end < at or first < end == at:  # done already
             continue
-        time.sleep(random.choice([0, random.uniform(0, 0.02)]))
+        time.sleep(random.uniform(0, 0.02))
         begin = max(first, at)
         ids = [vid for vid, _ in ITEMS[begin:end]]
         if kind == "batch":
@@ -159,7 +159,7 @@ def test_readers_beside_a_writer_killed_again_and_again(tmp_path, capsys):
             ready = w.stdout.readline().split()
             starts += ready[1:]
             if round < KILLS and ready:
-                time.sleep(rng.uniform(0, 0.5))
+                time.sleep(rng.uniform(0, 0.3))
                 w.kill()
             out, err = w.communicate()
             assert ready[:1] == [b"ready"] and w.returncode in (0, -9), err.decode()[-2000:]
