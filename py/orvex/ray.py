@@ -256,7 +256,8 @@ class ShardedCollection:
             actor_options (dict | None): More options for the actors (num_cpus, memory, ...).
 
         Raises:
-            OSError: No sharded collection at path, or a shard missing or damaged.
+            OSError: No sharded collection at path (no manifest), or a shard missing or damaged.
+            ValueError: The manifest is not that of a sharded collection.
         """
         path = os.path.abspath(os.fspath(path))
         start = _starter(nodes, max_restarts, actor_options)

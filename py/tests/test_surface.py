@@ -341,8 +341,8 @@ SHARDED_DOCS = {  # as inspect.getdoc gives them
         "holding shards." + KW + "nodes (list[str] | None): As for open_or_create: shard i runs on nodes[i % "
         "len(nodes)].\n    max_restarts (int): How often Ray restarts a dead shard actor (-1: always); a restarted "
         "one\n        opens its shard again, at the latest state.\n    actor_options (dict | None): More options for "
-        "the actors (num_cpus, memory, ...).\n\nRaises:\n    OSError: No sharded collection at path, or a shard "
-        "missing or damaged.",
+        "the actors (num_cpus, memory, ...).\n\nRaises:\n    OSError: No sharded collection at path (no manifest), "
+        "or a shard missing or damaged.\n    ValueError: The manifest is not that of a sharded collection.",
     "refresh": "Refresh every shard (see Collection.refresh): each moves to its writer's latest state on disk.\n\n"
                "A search running meanwhile may find some shards refreshed and others not yet.\n\nReturns:\n    int: "
                "The changes applied, summed over the shards (0 for a writer).",
