@@ -80,13 +80,14 @@ def _write_manifest(path, manifest, tag):
 
 class _Shard:
     """One shard, in its own actor: a Collection directory on this node. A (re)started actor opens its
-    directory if the node holds the manifest; only `create` makes a new one."""
+    directory if the node holds the manifest; only `create` makes a new one. A reader's shard opens it
+    read-only; given no shard count, it takes the count and the dimension from the manifest."""
 
-    def __init__(self, path, number, shards, dimension, metric):
+    def __init__(self, path, number, shards, dimension, metric, read_only=False):
         self.path, self.number, self.shards, self.dimension, self.metric = path, number, shards, dimension, metric
-        self.dir = os.path.join(path, f"shard-{number:04d}")
+        self.dir, self.read_only = os.path.join(path, f"shard-{number:04d}"), read_only
         self.col, self.error = None, None
-        if os.path.exists(os.path.join(path, MANIFEST)):
+        if read_only or os.path.exists(os.path.join(path, MANIFEST)):
             try:
                 self._open()
             except Exception as e:  # noqa: BLE001 - reported by every later call
@@ -96,7 +97,11 @@ class _Shard:
         manifest = _read_manifest(self.path)
         if manifest == {}:
             raise ValueError(f"{os.path.join(self.path, MANIFEST)} is not a sharded collection manifest")
+        if manifest is None and self.read_only:
+            raise FileNotFoundError(f"no sharded collection at {self.path}: {MANIFEST} is missing")
         if manifest is not None:
+            if self.shards is None:
+                self.shards, self.dimension = manifest["shards"], manifest["dimension"]
             if (manifest["shards"], manifest["dimension"]) != (self.shards, self.dimension):
                 raise ValueError(f"{self.path} holds a sharded collection of {manifest['shards']} shards of "
                                  f"dimension {manifest['dimension']}; asked for {self.shards} shards of "
@@ -104,6 +109,9 @@ class _Shard:
             if not os.path.isdir(self.dir):
                 raise FileNotFoundError(f"shard directory missing: {self.dir} (a shard is made once, with the "
                                         "sharded collection)")
+        if self.read_only:
+            self.col = Collection.open_read_only(self.dir)
+            return
         col = Collection.open_or_create(self.dir, self.dimension, self.metric)
         if manifest is None and len(col):
             col.close()
@@ -115,6 +123,9 @@ class _Shard:
         if self.error is not None:
             raise self.error
         return self.col is not None
+
+    def layout(self):
+        return self.shards, self.dimension
 
     def create(self):
         os.makedirs(self.path, exist_ok=True)
@@ -138,6 +149,7 @@ class _Shard:
 
 _ShardActor = ray.remote(_Shard)
 _READS = {"search", "search_batch", "get", "__contains__", "__len__", "ids", "stats"}
+_CHANGES = {"insert", "insert_batch", "delete", "delete_batch", "flush", "sync", "compact"}
 
 
 def _send(actor, method, *args, **kwargs):
@@ -187,8 +199,8 @@ class ShardedCollection:
     shards is not atomic across them.
     """
 
-    def __init__(self, path, dimension, actors):
-        self.path, self.dimension, self._actors = path, dimension, tuple(actors)
+    def __init__(self, path, dimension, actors, read_only=False):
+        self.path, self.dimension, self._actors, self._read_only = path, dimension, tuple(actors), read_only
 
     @classmethod
     def open_or_create(cls, path, dimension, metric, *, shards, nodes=None, max_restarts=-1, actor_options=None):
@@ -209,12 +221,8 @@ class ShardedCollection:
         path, dimension, shards = os.path.abspath(os.fspath(path)), operator.index(dimension), operator.index(shards)
         if shards < 1:
             raise ValueError("shards must be at least 1")
-        if not ray.is_initialized():
-            ray.init()
-        placed = _resolve_nodes(nodes)
-        options = {"max_restarts": max_restarts, "max_task_retries": 0, **(actor_options or {})}
-        actors = [_ShardActor.options(**options, scheduling_strategy=NodeAffinitySchedulingStrategy(
-            placed[i % len(placed)], soft=False)).remote(path, i, shards, dimension, metric) for i in range(shards)]
+        start = _starter(nodes, max_restarts, actor_options)
+        actors = [start(path, i, shards, dimension, metric) for i in range(shards)]
         try:
             opened = _gather([a.opened.remote() for a in actors])
             if not any(opened):
@@ -230,22 +238,70 @@ class ShardedCollection:
             raise
         return cls(path, dimension, actors)
 
+    @classmethod
+    def open_read_only(cls, path, *, nodes=None, max_restarts=-1, actor_options=None):
+        """Open an existing sharded collection for searching beside its writer.
+
+        Each shard actor opens its shard with Collection.open_read_only; the shard count and the dimension
+        come from the manifest. refresh() moves every shard to its writer's latest state; every changing
+        call raises OSError "collection is read-only".
+
+        Args:
+            path (str): Directory of the manifest and the shard directories, on every node holding shards.
+
+        Keyword Args:
+            nodes (list[str] | None): As for open_or_create: shard i runs on nodes[i % len(nodes)].
+            max_restarts (int): How often Ray restarts a dead shard actor (-1: always); a restarted one
+                opens its shard again, at the latest state.
+            actor_options (dict | None): More options for the actors (num_cpus, memory, ...).
+
+        Raises:
+            OSError: No sharded collection at path (no manifest), or a shard missing or damaged.
+            ValueError: The manifest is not that of a sharded collection.
+        """
+        path = os.path.abspath(os.fspath(path))
+        start = _starter(nodes, max_restarts, actor_options)
+        actors = [start(path, 0, None, None, None, True)]  # shard 0 reads the manifest on its node
+        try:
+            _gather([actors[0].opened.remote()])
+            shards, dimension = _gather([actors[0].layout.remote()])[0]
+            actors += [start(path, i, shards, dimension, None, True) for i in range(1, shards)]
+            _gather([a.opened.remote() for a in actors])
+        except BaseException:
+            for a in actors:
+                ray.kill(a, no_restart=True)
+            raise
+        return cls(path, dimension, actors, read_only=True)
+
+    def refresh(self):
+        """Refresh every shard (see Collection.refresh): each moves to its writer's latest state on disk.
+
+        A search running meanwhile may find some shards refreshed and others not yet.
+
+        Returns:
+            int: The changes applied, summed over the shards (0 for a writer).
+        """
+        return sum(self._all("refresh"))
+
     @property
     def actors(self):
         """The shard actors, shard 0 first."""
         return self._check()
 
-    def _check(self):
+    def _check(self, method=None):
+        """The actors, once `method` is known to be allowed: the collection open, and no change to a reader."""
         if self._actors is None:
             raise ValueError("sharded collection is closed")
+        if self._read_only and method in _CHANGES:
+            raise OSError("collection is read-only")
         return self._actors
 
     def _all(self, method, *args, **kwargs):
-        return _gather([_send(a, method, *args, **kwargs) for a in self._check()])
+        return _gather([_send(a, method, *args, **kwargs) for a in self._check(method)])
 
     def _one(self, id, method, *args, **kwargs):
         """Calls the shard of `id`; an id that is no u64 goes to shard 0, which refuses it as a Collection does."""
-        actors = self._check()
+        actors = self._check(method)
         try:
             shard = int(_shard_of(np.array([operator.index(id)], np.uint64), len(actors))[0])
         except (TypeError, OverflowError):
@@ -255,7 +311,7 @@ class ShardedCollection:
     def _split(self, ids, vectors, payloads=None):
         """(shard, ids, vectors, payloads) per shard with ids, in the batch's order; the vectors and payloads
         are checked first so that a refused batch writes nothing."""
-        actors, ids = self._check(), _as_ids(ids)
+        actors, ids = self._check("insert_batch"), _as_ids(ids)
         dimension, vectors = self.dimension, np.asarray(vectors, np.float32)
         if len(ids) != len(vectors):
             raise ValueError("ids and vectors must have the same length")
@@ -301,7 +357,8 @@ class ShardedCollection:
         Returns:
             int: The vectors inserted.
         """
-        pending, bar = [collections.deque() for _ in self._check()], _Progress(progress, total, "orvex load")
+        pending = [collections.deque() for _ in self._check("insert_batch")]
+        bar = _Progress(progress, total, "orvex load")
         try:
             for number, chunk in enumerate(chunks):
                 if not isinstance(chunk, (tuple, list)) or len(chunk) not in (2, 3):
@@ -326,7 +383,7 @@ class ShardedCollection:
         return self._one(id, "delete")
 
     def delete_batch(self, ids):
-        ids, actors = _as_ids(ids), self._check()
+        actors, ids = self._check("delete_batch"), _as_ids(ids)
         shard = _shard_of(ids, len(actors))
         return sum(_gather([_send(a, "delete_batch", ids[shard == s]) for s, a in enumerate(actors)]))
 
@@ -401,6 +458,20 @@ class ShardedCollection:
 for _name in ["insert", "insert_batch", "delete", "delete_batch", "get", "ids", "search", "search_batch",
               "flush", "sync", "compact"]:
     getattr(ShardedCollection, _name).__doc__ = getattr(Collection, _name).__doc__
+
+
+def _starter(nodes, max_restarts, actor_options):
+    """A function starting shard actor i (given _Shard's arguments) on its node, Ray started if need be."""
+    if not ray.is_initialized():
+        ray.init()
+    placed = _resolve_nodes(nodes)
+    options = {"max_restarts": max_restarts, "max_task_retries": 0, **(actor_options or {})}
+
+    def start(path, i, *args):
+        return _ShardActor.options(**options, scheduling_strategy=NodeAffinitySchedulingStrategy(
+            placed[i % len(placed)], soft=False)).remote(path, i, *args)
+
+    return start
 
 
 def _resolve_nodes(nodes):

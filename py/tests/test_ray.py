@@ -136,3 +136,26 @@ def test_killed_shard_restarts_with_a_prefix(tmp_path):
         assert kept == sent[:len(kept)].tolist() and len(kept) >= np.count_nonzero(sent < 2400), s
     assert all(np.array_equal(v, vectors[i]) for i, v in held.items())
     sc.close()
+
+
+def test_read_only_shards_answer_as_the_writer_after_refresh(tmp_path):
+    vectors = np.random.default_rng(4).standard_normal((300, D)).astype(np.float32)
+    path, queries = str(tmp_path / "s"), vectors[:5]
+    with ShardedCollection.open_or_create(path, D, "euclidean", shards=2) as w:
+        w.insert_batch(np.arange(200), vectors[:200])
+        w.flush()
+        r = ShardedCollection.open_read_only(path)
+        w.insert_batch(np.arange(200, 300), vectors[200:])
+        assert w.delete_batch(np.arange(0, 300, 5)) == 60
+        assert (len(r), r.dimension, r.refresh()) == (200, D, 160)
+        assert answers(r, queries, 10, None) == answers(w, queries, 10, None) and r.ids() == w.ids()
+        w.compact()
+        assert r.refresh() == 240 and answers(r, queries, 300, None) == answers(w, queries, 300, None)
+        for call in ["insert(1, [0.0] * D)", "insert_batch([1], [[0.0] * D])", "load([([1], [[0.0] * D])])",
+                     "delete(1)", "delete_batch([1])", "flush()", "sync()", "compact()"]:
+            with pytest.raises(OSError, match="^collection is read-only$"):
+                eval(f"r.{call}")
+        r.close()
+        assert w.refresh() == 0 and len(w) == 240
+    with pytest.raises(FileNotFoundError, match=f"^no sharded collection at {tmp_path}/none: shards.json is missing"):
+        ShardedCollection.open_read_only(tmp_path / "none")

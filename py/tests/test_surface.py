@@ -334,6 +334,18 @@ SHARDED_DOCS = {  # as inspect.getdoc gives them
         "addresses; shard i runs on nodes[i % len(nodes)].\n        None: every shard on this process's node.\n"
         "    max_restarts (int): How often Ray restarts a dead shard actor on its node (-1: always).\n    "
         "actor_options (dict | None): More options for the actors (num_cpus, memory, ...).",
+    "open_read_only": "Open an existing sharded collection for searching beside its writer.\n\nEach shard actor "
+        "opens its shard with Collection.open_read_only; the shard count and the dimension\ncome from the manifest. "
+        "refresh() moves every shard to its writer's latest state; every changing\ncall raises OSError \"collection "
+        "is read-only\"." + ARGS + "path (str): Directory of the manifest and the shard directories, on every node "
+        "holding shards." + KW + "nodes (list[str] | None): As for open_or_create: shard i runs on nodes[i % "
+        "len(nodes)].\n    max_restarts (int): How often Ray restarts a dead shard actor (-1: always); a restarted "
+        "one\n        opens its shard again, at the latest state.\n    actor_options (dict | None): More options for "
+        "the actors (num_cpus, memory, ...).\n\nRaises:\n    OSError: No sharded collection at path (no manifest), "
+        "or a shard missing or damaged.\n    ValueError: The manifest is not that of a sharded collection.",
+    "refresh": "Refresh every shard (see Collection.refresh): each moves to its writer's latest state on disk.\n\n"
+               "A search running meanwhile may find some shards refreshed and others not yet.\n\nReturns:\n    int: "
+               "The changes applied, summed over the shards (0 for a writer).",
     "load": "Insert chunks of vectors, streaming them to the shards." + ARGS + "chunks (iterable): (ids, vectors) or "
             "(ids, vectors, payloads) tuples, numpy arrays welcome.\n    progress (bool): Show a bar (tqdm when "
             "installed, else a line on stderr every few seconds)." + KW + "in_flight (int): Chunks under way per "
