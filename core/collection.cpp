@@ -342,6 +342,18 @@ struct Refresh final : SnapshotVisitor {
     payloads.push_back(std::move(payload));
     return ok_status();
   }
+  void expect(uint64_t changes) override {
+    if (fresh) return;
+    try {
+      const size_t more = static_cast<size_t>(std::min<uint64_t>(changes, uint64_t{1} << 24));
+      ids.reserve(ids.size() + more);
+      puts.reserve(puts.size() + more);
+      payloads.reserve(payloads.size() + more);
+      rows.reserve(rows.size() + more * dimension);
+    } catch (const std::bad_alloc&) {
+      // Only a hint.
+    }
+  }
   void remove(uint64_t id) override {
     if (fresh) {
       fresh->remove(id);
@@ -357,16 +369,20 @@ struct Refresh final : SnapshotVisitor {
     std::vector<float> held;
     Payload held_payload;
     size_t row = 0;
+    size_t run_end = 0;  // the puts without payloads from i on end here
     for (size_t i = 0; i < ids.size(); ++i) {
       if (!puts[i]) {
         *changed += index.remove(ids[i]);
         continue;
       }
-      // A run of new ids without payloads goes in a group at a time (the
-      // index's batch stops at an id repeated in the run).
-      size_t run = 0;
-      while (i + run < ids.size() && puts[i + run] && payloads[row + run].empty() && !index.contains(ids[i + run])) ++run;
-      if (run > 1) {
+      // A run of puts without payloads goes in a group at a time; the
+      // index's batch stops at an id it holds or that repeats in the run.
+      if (run_end <= i) {
+        run_end = i;
+        while (run_end < ids.size() && puts[run_end] && payloads[row + run_end - i].empty()) ++run_end;
+      }
+      const size_t run = run_end - i;
+      if (run > 1 && !index.contains(ids[i])) {
         const size_t before = index.len();
         (void)index.insert_batch(std::span<const uint64_t>(ids).subspan(i, run),
                                  std::span<const float>(rows).subspan(row * dimension, run * dimension), run);

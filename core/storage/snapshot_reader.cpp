@@ -94,6 +94,7 @@ Status SnapshotReader::follow(SnapshotVisitor& visitor) {
 }
 
 Result<uint64_t> SnapshotReader::apply_frames(SnapshotVisitor& visitor, WalScan& scan, uint64_t from) {
+  visitor.expect(scan.entries.size());
   for (size_t i = 0; i < scan.entries.size(); ++i) {
     WalEntry& e = scan.entries[i];
     switch (e.kind) {
@@ -139,12 +140,13 @@ Status SnapshotReader::put_record(SnapshotVisitor& visitor, DataRecord& rec, boo
 
 Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
   generation_.reset();
-  const std::optional<Result<SumFile>> sums = read_sum_file(fs_, dir_);
+  std::optional<Result<SumFile>> sums = read_sum_file(fs_, dir_);
   if (!sums || !sums->ok() || sums->value().identity != data_identity_) return reload(visitor);
-  const SumFile& s = sums->value();
+  SumFile& s = sums->value();
   const uint64_t read_before = data_end_;
   if (s.covered > data_end_) {
     Status put = ok_status();
+    visitor.expect((s.covered - data_end_) / (21 + 4 * std::min<uint64_t>(dimension_, UINT64_MAX / 8)));
     std::vector<std::pair<uint64_t, uint64_t>> dead;  // (id, offset) of records listed as deleted
     auto end = DataFile::scan_range(*data_, data_end_, s.covered, [&](DataRecord& rec) {
       if (!put.ok()) return;
@@ -171,9 +173,13 @@ Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
   // Records read before and newly listed as deleted: an id whose newest
   // record that is no longer has it (a later record of the id, read above,
   // would have taken its place).
+  // Marks only ever go from live to deleted: the list as last read is part of
+  // this one, and the same length means the same list.
   std::vector<uint64_t> marked;
-  std::set_difference(s.deleted.begin(), s.deleted.end(), known_deleted_.begin(), known_deleted_.end(),
-                      std::back_inserter(marked));
+  if (s.deleted.size() != known_deleted_.size()) {
+    std::set_difference(s.deleted.begin(), s.deleted.end(), known_deleted_.begin(), known_deleted_.end(),
+                        std::back_inserter(marked));
+  }
   for (uint64_t offset : marked) {
     if (offset >= read_before) break;
     auto it = std::lower_bound(read_records_.begin(), read_records_.end(), std::pair<uint64_t, uint64_t>(offset, 0));
@@ -183,7 +189,7 @@ Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
     newest_.erase(it->second);
     visitor.remove(it->second);
   }
-  known_deleted_ = s.deleted;
+  known_deleted_ = std::move(s.deleted);
   return ok_status();
 }
 

@@ -77,6 +77,8 @@ class SnapshotVisitor {
   // `id` came since the last reset (the visitor holds nothing of it).
   virtual Status put(uint64_t id, std::span<const float> vector, Payload& payload, bool first) = 0;
   virtual void remove(uint64_t id) = 0;
+  // About this many changes follow (a capacity hint).
+  virtual void expect(uint64_t changes) { (void)changes; }
 };
 
 class SnapshotReader {
