@@ -9,8 +9,10 @@
 // only (a torn tail is where it stops, to be read once it is whole). It
 // rests on what the writer keeps true:
 //   - records reach data.ovx only once their log frames are on the file, and
-//     the data file up to the length data.ovx.sum covers never changes again
-//     but for delete markers, until a compaction replaces the file;
+//     delete markers are set only by checkpoints and by the replay of an
+//     open, behind the frames that explain them; the data file up to the
+//     length data.ovx.sum covers never changes again but for delete
+//     markers, until a compaction replaces the file;
 //   - data.ovx.sum is replaced before each checkpoint empties the log, so
 //     the data file up to its covered length, with the records it lists as
 //     deleted, holds every change of every log emptied before it;
