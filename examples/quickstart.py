@@ -96,7 +96,7 @@ def main():
           f"(+ flush {t_flush * 1e3:.2f} ms) at {path}")
     files = {p.name: p.stat().st_size for p in sorted(Path(path).iterdir())}
     print("collection files: " + ", ".join(f"{n} ({s:,} bytes)" for n, s in files.items()) + "\n")
-    check(files["wal.log"] == 0, "the log is empty after flush")
+    check(files["wal.log"] < 128, "the log is emptied by the flush (it holds only the entry that starts the next log)")
 
     # 2. The nearest stored digits of a few held-out ones.
     for q in range(3):
