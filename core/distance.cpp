@@ -20,6 +20,14 @@ std::string_view metric_name(DistanceMetric metric) {
   return "Unknown";
 }
 
+std::optional<DistanceMetric> metric_named(std::string_view name) {
+  for (DistanceMetric m : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct,
+                           DistanceMetric::Hamming}) {
+    if (metric_name(m) == name) return m;
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 constexpr size_t kBlock = 16;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -20,6 +21,8 @@ enum class DistanceMetric : uint8_t { Euclidean = 0, Cosine = 1, DotProduct = 2,
 
 // "Euclidean", "Cosine", "DotProduct", "Hamming".
 std::string_view metric_name(DistanceMetric metric);
+// The metric metric_name gives `name` for; nullopt for any other text.
+std::optional<DistanceMetric> metric_named(std::string_view name);
 
 // The blocked dot product over the common length of a and b.
 float dot_product(std::span<const float> a, std::span<const float> b);

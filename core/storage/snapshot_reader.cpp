@@ -20,14 +20,6 @@ using namespace files;
 // empties it this many times in a row during reads stops the read.
 constexpr int kAttempts = 1000;
 
-std::optional<DistanceMetric> metric_named(std::string_view name) {
-  for (DistanceMetric m : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct,
-                           DistanceMetric::Hamming}) {
-    if (metric_name(m) == name) return m;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<SnapshotReader>> SnapshotReader::open(fs::FileSystem& fs, const std::string& dir) {

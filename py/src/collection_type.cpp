@@ -133,14 +133,15 @@ PyObject* collection_repair(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The frame of the Collection-only methods without arguments: the borrow is
-// exclusive; then the object must be open, except for close(), which does
-// nothing on a closed collection.
-// `changes`: the call changes the collection (refused by a reader).
+// The frame of the Collection-only methods without arguments: the borrow
+// (exclusive unless said); then the object must be open, except for close(),
+// which does nothing on a closed collection. `changes`: the call changes the
+// collection (refused by a reader).
 template <class Body>
-PyObject* exclusive_call(PyObject* self, Body&& body, bool closed_is_done = false, bool changes = true) {
+PyObject* no_argument_call(PyObject* self, Body&& body, bool closed_is_done = false, bool changes = true,
+                         Borrow::Kind kind = Borrow::Kind::Exclusive) {
   return guarded([&]() -> PyObject* {
-    Borrow borrow(*as_object<Collection>(self)->borrows, Borrow::Kind::Exclusive);
+    Borrow borrow(*as_object<Collection>(self)->borrows, kind);
     if (!borrow.ok()) return nullptr;
     if (closed_is_done && as_object<Collection>(self)->core == nullptr) Py_RETURN_NONE;
     Collection* core = open_core<Collection>(self);
@@ -153,23 +154,22 @@ PyObject* exclusive_call(PyObject* self, Body&& body, bool closed_is_done = fals
 // A shared borrow: searches on other threads go on while the files are read,
 // and wait only while the new snapshot takes the old one's place.
 PyObject* collection_refresh(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    Borrow borrow(*as_object<Collection>(self)->borrows, Borrow::Kind::Shared);
-    if (!borrow.ok()) return nullptr;
-    Collection* core = open_core<Collection>(self);
-    if (core == nullptr) return nullptr;
-    Result<uint64_t> applied = Error::io("");
-    {
-      WithoutInterpreter reading;
-      applied = core->refresh();
-    }
-    if (!applied.ok()) return raise_error(PyExc_OSError, applied.error());
-    return PyLong_FromUnsignedLongLong(applied.value());
-  });
+  return no_argument_call(
+      self,
+      [](Collection& c) -> PyObject* {
+        Result<uint64_t> applied = Error::io("");
+        {
+          WithoutInterpreter reading;
+          applied = c.refresh();
+        }
+        if (!applied.ok()) return raise_error(PyExc_OSError, applied.error());
+        return PyLong_FromUnsignedLongLong(applied.value());
+      },
+      false, /*changes=*/false, Borrow::Kind::Shared);
 }
 
 PyObject* collection_flush(PyObject* self, PyObject*) {
-  return exclusive_call(self, [](Collection& c) -> PyObject* {
+  return no_argument_call(self, [](Collection& c) -> PyObject* {
     Status status = c.flush();
     if (!status.ok()) return raise_error(PyExc_OSError, status.error());
     Py_RETURN_NONE;
@@ -177,7 +177,7 @@ PyObject* collection_flush(PyObject* self, PyObject*) {
 }
 
 PyObject* collection_sync(PyObject* self, PyObject*) {
-  return exclusive_call(self, [](Collection& c) -> PyObject* {
+  return no_argument_call(self, [](Collection& c) -> PyObject* {
     Status status = c.sync();
     if (!status.ok()) return raise_error(PyExc_OSError, status.error());
     Py_RETURN_NONE;
@@ -185,7 +185,7 @@ PyObject* collection_sync(PyObject* self, PyObject*) {
 }
 
 PyObject* collection_compact(PyObject* self, PyObject*) {
-  return exclusive_call(self, [](Collection& c) -> PyObject* {
+  return no_argument_call(self, [](Collection& c) -> PyObject* {
     Result<uint64_t> reclaimed = c.compact();
     if (!reclaimed.ok()) return raise_error(PyExc_OSError, reclaimed.error());
     return PyLong_FromUnsignedLongLong(reclaimed.value());
@@ -193,7 +193,7 @@ PyObject* collection_compact(PyObject* self, PyObject*) {
 }
 
 PyObject* collection_stats(PyObject* self, PyObject*) {
-  return exclusive_call(self, [](Collection& c) -> PyObject* {
+  return no_argument_call(self, [](Collection& c) -> PyObject* {
     const Collection::Stats s = c.stats();
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
@@ -221,7 +221,7 @@ PyObject* collection_stats(PyObject* self, PyObject*) {
 // lock). A closed collection closes again without effect; a failed flush
 // leaves it open.
 PyObject* collection_close(PyObject* self, PyObject*) {
-  return exclusive_call(
+  return no_argument_call(
       self,
       [&](Collection& c) -> PyObject* {
         Status status = c.read_only() ? ok_status() : c.flush();
