@@ -16,7 +16,8 @@ written and flushed; then, every process a real one (multiprocessing, spawn):
               flushed, after 10,000 more without a flush (only in the log), and after the writer then
               flushed those (the reader reads again from the data file what it had from the log), beside
               Index.insert_batch of the same 10,000 into an Index holding as many vectors as the reader,
-              in the same process (aim: after a flush within 2x); best of --reps
+              in the same process, that grows with it as the reader's own index does (memory for the new
+              vectors included) (aim: after a flush within 2x); best of --reps
   open        Collection.open_read_only of the flushed collection against open_or_create of the same
               directory, each in a fresh process, the best of --reps alternating runs (aim: within 1.1x);
               the files are in the page cache
@@ -125,7 +126,7 @@ def run_phase(ctx, path, d, n, seconds, readers, writer):
 def refresh_main(path, d, conn):
     """A reader answering the parent's commands: ("refresh",) -> (seconds, changes applied); ("index", seed)
     -> seconds of Index.insert_batch of the NEW vectors of that seed into an Index holding as many vectors as the
-    reader."""
+    reader held at its first refresh plus every seed inserted since: it grows as the reader does."""
     import orvex
     r = orvex.Collection.open_read_only(path)
     index = None
@@ -147,7 +148,6 @@ def refresh_main(path, d, conn):
             t = time.perf_counter()
             index.insert_batch(ids, rows)
             seconds = time.perf_counter() - t
-            index.delete_batch(ids)
             conn.send((seconds, len(index)))
     conn.send(len(r))
 

@@ -125,9 +125,24 @@ Result<uint64_t> SnapshotReader::apply_frames(SnapshotVisitor& visitor, WalScan&
 Status SnapshotReader::put_record(SnapshotVisitor& visitor, DataRecord& rec, bool reloading) {
   // A record of the wrong length stays out, as at the writer's open.
   if (rec.vector.size() != dimension_) return ok_status();
-  const bool first = newest_.insert_or_assign(rec.id, rec.offset);
+  // A catch-up's records enter newest_ only once a deletion needs it.
+  const bool first = reloading && newest_.insert_or_assign(rec.id, rec.offset);
   read_records_.emplace_back(rec.offset, rec.id);
-  return visitor.put(rec.id, rec.vector, rec.payload, reloading && first);
+  if (reloading) noted_ = read_records_.size();
+  return visitor.put(rec.id, rec.vector, rec.payload, first);
+}
+
+void SnapshotReader::note_newest() {
+  // The table is larger than the caches: each entry looks its slot up a few
+  // records ahead. Offsets ascend, so a later record of an id overrides.
+  constexpr size_t kAhead = 16;
+  const size_t end = read_records_.size();
+  newest_.reserve(newest_.size() + (end - noted_));
+  for (size_t i = noted_; i < end; ++i) {
+    if (i + kAhead < end) newest_.prefetch(read_records_[i + kAhead].second);
+    newest_.insert_or_assign(read_records_[i].second, read_records_[i].first);
+  }
+  noted_ = end;
 }
 
 Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
@@ -150,6 +165,7 @@ Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
     });
     if (!end.ok()) return std::move(end).error();
     ORVEX_TRY(put);
+    if (!dead.empty()) note_newest();
     // A deleted record removes its id unless a later record of it was read
     // (the same change restated by a reopened writer's replay, or a newer one).
     for (const auto& [id, offset] : dead) {
@@ -172,6 +188,7 @@ Status SnapshotReader::catch_up(SnapshotVisitor& visitor) {
     std::set_difference(s.deleted.begin(), s.deleted.end(), known_deleted_.begin(), known_deleted_.end(),
                         std::back_inserter(marked));
   }
+  if (!marked.empty() && marked.front() < read_before) note_newest();
   for (uint64_t offset : marked) {
     if (offset >= read_before) break;
     auto it = std::lower_bound(read_records_.begin(), read_records_.end(), std::pair<uint64_t, uint64_t>(offset, 0));
@@ -192,6 +209,7 @@ Status SnapshotReader::reload(SnapshotVisitor& visitor) {
     generation_.reset();
     newest_.clear();
     read_records_.clear();
+    noted_ = 0;
     known_deleted_.clear();
     data_end_ = 0;
 

@@ -113,6 +113,8 @@ class SnapshotReader {
   // A record of the data file read as the newest of its id; `reloading`:
   // read since the visitor's reset, before any frame.
   Status put_record(SnapshotVisitor& visitor, DataRecord& rec, bool reloading);
+  // Enters the records read since the last call in newest_.
+  void note_newest();
   // Hands over `entries` (read from `from`); returns where the read stops.
   Result<uint64_t> apply_frames(SnapshotVisitor& visitor, WalScan& scan, uint64_t from);
 
@@ -124,8 +126,12 @@ class SnapshotReader {
   std::unique_ptr<fs::File> data_;  // the data file read, kept open
   uint64_t data_identity_ = 0;
   uint64_t data_end_ = 0;  // records before this offset are read
-  IdMap newest_;  // id -> offset of its newest record read, while live
-  std::vector<std::pair<uint64_t, uint64_t>> read_records_;  // (offset, id) of those records, ascending
+  // id -> offset of its newest record read, while live, for the records of
+  // read_records_[0, noted_) (those after it are entered when a deletion
+  // needs the map: note_newest).
+  IdMap newest_;
+  std::vector<std::pair<uint64_t, uint64_t>> read_records_;  // (offset, id) of every record read, ascending
+  size_t noted_ = 0;
   std::vector<uint64_t> known_deleted_;  // the sum file's list as last read
   std::optional<uint64_t> generation_;  // of the log whose frames were read last
   uint64_t log_offset_ = 0;             // where that read stopped
