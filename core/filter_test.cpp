@@ -161,6 +161,72 @@ TEST_P(FilteredSearch, EqualsFilterThenSort) {
   EXPECT_EQ(index.indexes().size(), indexed ? 6u : 0u);
 }
 
+// Index shapes the mixed case above does not reach: a key held by one entry
+// in 50, a distinct value in each of a million entries (lists of one, ranges
+// over a million values), and a key then taken out of every payload by
+// replacing each entry (removals that move the last entry into the hole).
+enum class Shape { Sparse, Distinct, Emptied };
+
+class IndexShapes : public ::testing::TestWithParam<Shape> {};
+
+INSTANTIATE_TEST_SUITE_P(Shapes, IndexShapes, ::testing::Values(Shape::Sparse, Shape::Distinct, Shape::Emptied));
+
+TEST_P(IndexShapes, EveryBranchEqualsFilterThenSort) {
+  const Shape shape = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+  const uint64_t n = shape == Shape::Distinct ? 200000 : 20000;  // the sanitized build is slower
+#else
+  const uint64_t n = shape == Shape::Distinct ? 1000000 : 20000;
+#endif
+  const auto payload = [&](uint64_t i, bool with_v) {
+    Payload p;
+    if (with_v && (shape != Shape::Sparse || i % 50 == 0)) p.data["v"] = shape == Shape::Distinct ? Json(i) : Json(i % 7);
+    p.data["w"] = i % 3;
+    return p;
+  };
+  BruteForceIndex index(DistanceMetric::Euclidean, 1);
+  ASSERT_TRUE(index.create_index("v").ok());
+  std::vector<Payload> live(n);
+  for (uint64_t i = 0; i < n; ++i) {
+    live[i] = payload(i, true);
+    ASSERT_TRUE(index.insert(i, Vec{float(i % 1000)}, live[i]).ok());
+  }
+  if (shape == Shape::Emptied) {
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t id = (i * 7919) % n;  // n is not a multiple of 7919: every id once
+      ASSERT_TRUE(index.remove(id));
+      live[id] = payload(id, false);
+      ASSERT_TRUE(index.insert(id, Vec{float(id % 1000)}, live[id]).ok());
+    }
+  }
+  const Json mid = n / 2;
+  std::vector<Filter> filters;
+  for (FC c : {FC::eq("v", 0u), FC::eq("v", 3u), FC::eq("v", n - 1), FC::eq("v", 3.0), FC::in("v", {3u, n - 1, "x"}),
+               FC::gte("v", mid) && FC::lt("v", n / 2 + 100), FC::gt("v", -1), FC::ne("v", 3u), FC::exists("v"),
+               !FC::exists("v"), FC::eq("v", 3u) || FC::eq("w", 1u), FC::eq("v", 50u) && FC::eq("w", 2u)})
+    filters.emplace_back(std::move(c));
+  const Vec q = {0.5f};
+  constexpr size_t k = 25;
+  for (const Filter& f : filters) {
+    std::vector<std::pair<float, uint64_t>> want;
+    for (uint64_t id = 0; id < n; ++id)
+      if (f.matches(live[id])) want.push_back({distance(DistanceMetric::Euclidean, q, Vec{float(id % 1000)}), id});
+    std::partial_sort(want.begin(), want.begin() + std::min(k, want.size()), want.end());
+    want.resize(std::min(k, want.size()));
+    for (FilterPlan plan : {FilterPlan::Auto, FilterPlan::Gather, FilterPlan::Mask, FilterPlan::Matcher}) {
+      index.set_filter_plan(plan);
+      std::vector<std::pair<float, uint64_t>> got;
+      for (const SearchResult& r : index.search(q, k, &f, false)) got.push_back({r.distance, r.id});
+      EXPECT_EQ(got, want) << text(f.condition) << " plan " << int(plan);
+      const auto batch = index.search_batch(Vec{0.5f, 0.5f}, 2, k, &f);
+      ASSERT_EQ(batch.size(), 2u);
+      got.clear();
+      for (const SearchResult& r : batch[1]) got.push_back({r.distance, r.id});
+      EXPECT_EQ(got, want) << text(f.condition) << " plan " << int(plan) << " batch";
+    }
+  }
+}
+
 // Trees a million levels deep (a chain of Nots, a left-deep And, a right-deep
 // Or) are built, copied, matched payload by payload and from the columns, and
 // destroyed without recursion on the stack; so are values nested deep.

@@ -35,12 +35,12 @@ bool is_number(Tag t) { return t == Tag::Unsigned || t == Tag::Negative || t == 
 
 bool is_leaf(Kind k) { return k != Kind::And && k != Kind::Or && k != Kind::Not; }
 
-void set_rows(const std::vector<uint32_t>& rows, std::vector<uint64_t>& bits) {
-  for (uint32_t r : rows) bits[r >> 6] |= uint64_t{1} << (r & 63);
+void set_rows(const SlotList& rows, std::vector<uint64_t>& bits) {
+  rows.for_each([&](uint32_t r) { bits[r >> 6] |= uint64_t{1} << (r & 63); });
 }
 
-void clear_rows(const std::vector<uint32_t>& rows, std::vector<uint64_t>& bits) {
-  for (uint32_t r : rows) bits[r >> 6] &= ~(uint64_t{1} << (r & 63));
+void clear_rows(const SlotList& rows, std::vector<uint64_t>& bits) {
+  rows.for_each([&](uint32_t r) { bits[r >> 6] &= ~(uint64_t{1} << (r & 63)); });
 }
 
 // Every bit of slots 0 .. n - 1 set, none past them.
@@ -54,6 +54,78 @@ void fill_all(size_t n, std::vector<uint64_t>& bits) {
 constexpr size_t kMaxPlannedNodes = 64;
 
 }  // namespace
+
+// ---- SlotList ----------------------------------------------------------------
+
+size_t SlotList::block_for(uint32_t slot) const {
+  size_t lo = 0, hi = blocks_.size() - 1;
+  while (lo < hi) {
+    const size_t mid = (lo + hi) / 2;
+    if (blocks_[mid].back() < slot) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+void SlotList::push_back(uint32_t slot) {
+  if (blocks_.empty() || blocks_.back().size() >= kBlock) {
+    blocks_.emplace_back();
+    try {
+      blocks_.back().push_back(slot);
+    } catch (...) {
+      blocks_.pop_back();
+      throw;
+    }
+    return;
+  }
+  blocks_.back().push_back(slot);
+}
+
+void SlotList::erase(uint32_t slot) {
+  if (blocks_.empty()) return;
+  const size_t b = block_for(slot);
+  std::vector<uint32_t>& block = blocks_[b];
+  auto it = std::lower_bound(block.begin(), block.end(), slot);
+  if (it == block.end() || *it != slot) return;
+  block.erase(it);
+  if (block.empty()) blocks_.erase(blocks_.begin() + static_cast<ptrdiff_t>(b));
+}
+
+void SlotList::insert(uint32_t slot) {
+  if (blocks_.empty() || blocks_.back().back() < slot) return push_back(slot);
+  const size_t b = block_for(slot);
+  std::vector<uint32_t>& block = blocks_[b];
+  block.insert(std::lower_bound(block.begin(), block.end(), slot), slot);
+  if (block.size() > 2 * kBlock) {
+    // Split in two; should that fail the list stays whole, one block longer.
+    try {
+      std::vector<uint32_t> upper(block.begin() + kBlock, block.end());
+      blocks_.insert(blocks_.begin() + static_cast<ptrdiff_t>(b) + 1, std::move(upper));
+      blocks_[b].resize(kBlock);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+}
+
+void SlotList::pop_back_if(uint32_t slot) {
+  if (blocks_.empty() || blocks_.back().back() != slot) return;
+  blocks_.back().pop_back();
+  if (blocks_.back().empty()) blocks_.pop_back();
+}
+
+void SlotList::shrink_to_fit() {
+  for (auto& block : blocks_) block.shrink_to_fit();
+  blocks_.shrink_to_fit();
+}
+
+size_t SlotList::memory_bytes() const {
+  size_t total = blocks_.capacity() * sizeof(std::vector<uint32_t>);
+  for (const auto& block : blocks_) total += block.capacity() * sizeof(uint32_t);
+  return total;
+}
 
 // ---- KeyIndex ----------------------------------------------------------------
 
@@ -107,14 +179,11 @@ void KeyIndex::add(uint32_t slot, const Payload& p) {
 
 void KeyIndex::remove(uint32_t slot, const Payload& p, uint32_t last, const Payload& last_p) {
   const FieldValue v = value_in(p, key_);
-  if (Slots* s = list_of(v, false)) {
-    auto it = std::lower_bound(s->begin(), s->end(), slot);
-    if (it != s->end() && *it == slot) s->erase(it);
-  }
+  if (Slots* s = list_of(v, false)) s->erase(slot);
   if (slot != last) {
     if (Slots* s = list_of(value_in(last_p, key_), false)) {
-      if (!s->empty() && s->back() == last) s->pop_back();  // the highest slot
-      s->insert(std::lower_bound(s->begin(), s->end(), slot), slot);
+      s->pop_back_if(last);  // the highest slot
+      s->insert(slot);
     }
   }
   drop_if_empty(v);
@@ -134,7 +203,7 @@ size_t KeyIndex::distinct_values() const {
 }
 
 size_t KeyIndex::memory_bytes() const {
-  auto bytes = [](const Slots& s) { return s.capacity() * sizeof(uint32_t); };
+  auto bytes = [](const Slots& s) { return s.memory_bytes(); };
   size_t total = sizeof(*this) + bytes(nulls_) + bytes(falses_) + bytes(trues_) + bytes(apart_);
   constexpr size_t kNode = 4 * sizeof(void*);  // a map node's own links and bookkeeping
   for (const auto& [k, s] : numbers_) total += kNode + sizeof(Number) + sizeof(Slots) + bytes(s);
@@ -202,14 +271,14 @@ void KeyIndex::select(const FilterCondition& leaf, size_t n, const PayloadOf& pa
     });
   }
   // Arrays, objects, binary, NaN: the matcher decides each.
-  for (uint32_t r : apart_) {
+  apart_.for_each([&](uint32_t r) {
     const uint64_t bit = uint64_t{1} << (r & 63);
     if (leaf.matches(payload_of(r))) {
       bits[r >> 6] |= bit;
     } else {
       bits[r >> 6] &= ~bit;
     }
-  }
+  });
 }
 
 // ---- PayloadIndexes ------------------------------------------------------------

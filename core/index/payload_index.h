@@ -3,7 +3,8 @@
 // A KeyIndex holds, for one top-level payload key, the slots holding each
 // scalar value of it: null, false, true, every number (ordered by its value
 // as a double, so ranges read a run of values; 1 and 1.0 stay two values)
-// and every string. Each list of slots is kept ascending, 4 bytes a slot.
+// and every string. Each list of slots is kept ascending, 4 bytes a slot
+// (SlotList).
 // Slots whose value is an array, an object, binary or a NaN are listed
 // apart and decided by the matcher; slots without the key are in no list.
 //
@@ -47,6 +48,37 @@ enum class FilterPlan : uint8_t { Auto, Gather, Mask, Matcher };
 
 using PayloadOf = std::function<const Payload&(size_t slot)>;
 
+// The slots holding one value, ascending, in blocks of at most a few
+// thousand, so that a removal or an insertion in the middle moves one
+// block's entries rather than the whole list's (a value half a million
+// entries hold would otherwise move two megabytes per change). Blocks are
+// never empty. Throws std::bad_alloc when it cannot grow (then unchanged).
+class SlotList {
+ public:
+  bool empty() const { return blocks_.empty(); }
+  // `slot` is above every slot held.
+  void push_back(uint32_t slot);
+  // Removes `slot` when held.
+  void erase(uint32_t slot);
+  // Adds `slot`, not held, in its place.
+  void insert(uint32_t slot);
+  // Removes the highest slot when it is `slot`.
+  void pop_back_if(uint32_t slot);
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& block : blocks_)
+      for (uint32_t slot : block) f(slot);
+  }
+  void shrink_to_fit();
+  size_t memory_bytes() const;
+
+ private:
+  static constexpr size_t kBlock = 2048;  // a block splits in two above twice this
+  // The first block whose highest slot is at least `slot`, else the last.
+  size_t block_for(uint32_t slot) const;
+  std::vector<std::vector<uint32_t>> blocks_;
+};
+
 class KeyIndex {
  public:
   explicit KeyIndex(std::string key) : key_(std::move(key)) {}
@@ -85,7 +117,7 @@ class KeyIndex {
     bool operator()(const Number& a, double b) const { return a.order < b; }
     bool operator()(double a, const Number& b) const { return a < b.order; }
   };
-  using Slots = std::vector<uint32_t>;
+  using Slots = SlotList;
   static Number number_key(const FieldValue& v);  // a number's key
 
   // The list of value `v` (created when `create`), null for a value in no
