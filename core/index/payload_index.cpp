@@ -57,11 +57,11 @@ constexpr size_t kMaxPlannedNodes = 64;
 
 // ---- SlotList ----------------------------------------------------------------
 
-size_t SlotList::block_for(uint32_t slot) const {
-  size_t lo = 0, hi = blocks_.size() - 1;
+size_t SlotList::block_for(uint32_t slot) {
+  size_t lo = 0, hi = blocks() - 1;
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
-    if (blocks_[mid].back() < slot) {
+    if (block(mid).back() < slot) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -70,60 +70,83 @@ size_t SlotList::block_for(uint32_t slot) const {
   return lo;
 }
 
+void SlotList::drop_block(size_t i) {
+  if (!rest_ || rest_->empty()) return;  // the only block: the list is empty
+  if (i == 0) {
+    first_ = std::move(rest_->front());
+    rest_->erase(rest_->begin());
+  } else {
+    rest_->erase(rest_->begin() + static_cast<ptrdiff_t>(i) - 1);
+  }
+}
+
+void SlotList::split(size_t i) {
+  try {
+    Block& whole = block(i);
+    Block upper(whole.begin() + kBlock, whole.end());
+    if (!rest_) rest_ = std::make_unique<std::vector<Block>>();
+    rest_->insert(rest_->begin() + static_cast<ptrdiff_t>(i), std::move(upper));
+    block(i).resize(kBlock);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 void SlotList::push_back(uint32_t slot) {
-  if (blocks_.empty() || blocks_.back().size() >= kBlock) {
-    blocks_.emplace_back();
+  const size_t n = blocks();
+  if (n != 0 && block(n - 1).size() >= kBlock) {
+    if (!rest_) rest_ = std::make_unique<std::vector<Block>>();
+    rest_->emplace_back();
     try {
-      blocks_.back().push_back(slot);
+      rest_->back().push_back(slot);
     } catch (...) {
-      blocks_.pop_back();
+      rest_->pop_back();
       throw;
     }
     return;
   }
-  blocks_.back().push_back(slot);
+  (n == 0 ? first_ : block(n - 1)).push_back(slot);
 }
 
 void SlotList::erase(uint32_t slot) {
-  if (blocks_.empty()) return;
+  if (empty()) return;
   const size_t b = block_for(slot);
-  std::vector<uint32_t>& block = blocks_[b];
-  auto it = std::lower_bound(block.begin(), block.end(), slot);
-  if (it == block.end() || *it != slot) return;
-  block.erase(it);
-  if (block.empty()) blocks_.erase(blocks_.begin() + static_cast<ptrdiff_t>(b));
+  Block& in = block(b);
+  auto it = std::lower_bound(in.begin(), in.end(), slot);
+  if (it == in.end() || *it != slot) return;
+  in.erase(it);
+  if (in.empty()) drop_block(b);
 }
 
 void SlotList::insert(uint32_t slot) {
-  if (blocks_.empty() || blocks_.back().back() < slot) return push_back(slot);
+  if (empty() || block(blocks() - 1).back() < slot) return push_back(slot);
   const size_t b = block_for(slot);
-  std::vector<uint32_t>& block = blocks_[b];
-  block.insert(std::lower_bound(block.begin(), block.end(), slot), slot);
-  if (block.size() > 2 * kBlock) {
-    // Split in two; should that fail the list stays whole, one block longer.
-    try {
-      std::vector<uint32_t> upper(block.begin() + kBlock, block.end());
-      blocks_.insert(blocks_.begin() + static_cast<ptrdiff_t>(b) + 1, std::move(upper));
-      blocks_[b].resize(kBlock);
-    } catch (const std::bad_alloc&) {
-    }
-  }
+  Block& in = block(b);
+  in.insert(std::lower_bound(in.begin(), in.end(), slot), slot);
+  if (in.size() > 2 * kBlock) split(b);
 }
 
 void SlotList::pop_back_if(uint32_t slot) {
-  if (blocks_.empty() || blocks_.back().back() != slot) return;
-  blocks_.back().pop_back();
-  if (blocks_.back().empty()) blocks_.pop_back();
+  if (empty()) return;
+  const size_t last = blocks() - 1;
+  Block& in = block(last);
+  if (in.back() != slot) return;
+  in.pop_back();
+  if (in.empty()) drop_block(last);
 }
 
 void SlotList::shrink_to_fit() {
-  for (auto& block : blocks_) block.shrink_to_fit();
-  blocks_.shrink_to_fit();
+  first_.shrink_to_fit();
+  if (!rest_) return;
+  for (Block& b : *rest_) b.shrink_to_fit();
+  rest_->shrink_to_fit();
 }
 
 size_t SlotList::memory_bytes() const {
-  size_t total = blocks_.capacity() * sizeof(std::vector<uint32_t>);
-  for (const auto& block : blocks_) total += block.capacity() * sizeof(uint32_t);
+  size_t total = first_.capacity() * sizeof(uint32_t);
+  if (rest_) {
+    total += sizeof(*rest_) + rest_->capacity() * sizeof(Block);
+    for (const Block& b : *rest_) total += b.capacity() * sizeof(uint32_t);
+  }
   return total;
 }
 

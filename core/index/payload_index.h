@@ -51,11 +51,13 @@ using PayloadOf = std::function<const Payload&(size_t slot)>;
 // The slots holding one value, ascending, in blocks of at most a few
 // thousand, so that a removal or an insertion in the middle moves one
 // block's entries rather than the whole list's (a value half a million
-// entries hold would otherwise move two megabytes per change). Blocks are
-// never empty. Throws std::bad_alloc when it cannot grow (then unchanged).
+// entries hold would otherwise move two megabytes per change). A short list
+// is one block held inline (a key with a distinct value per entry pays no
+// more than a plain vector); blocks are never empty. Throws std::bad_alloc
+// when it cannot grow (then unchanged).
 class SlotList {
  public:
-  bool empty() const { return blocks_.empty(); }
+  bool empty() const { return first_.empty(); }
   // `slot` is above every slot held.
   void push_back(uint32_t slot);
   // Removes `slot` when held.
@@ -66,17 +68,28 @@ class SlotList {
   void pop_back_if(uint32_t slot);
   template <class F>
   void for_each(F&& f) const {
-    for (const auto& block : blocks_)
-      for (uint32_t slot : block) f(slot);
+    for (uint32_t slot : first_) f(slot);
+    if (rest_)
+      for (const auto& block : *rest_)
+        for (uint32_t slot : block) f(slot);
   }
   void shrink_to_fit();
   size_t memory_bytes() const;
 
  private:
+  using Block = std::vector<uint32_t>;
   static constexpr size_t kBlock = 2048;  // a block splits in two above twice this
+  size_t blocks() const { return first_.empty() ? 0 : 1 + (rest_ ? rest_->size() : 0); }
+  Block& block(size_t i) { return i == 0 ? first_ : (*rest_)[i - 1]; }
   // The first block whose highest slot is at least `slot`, else the last.
-  size_t block_for(uint32_t slot) const;
-  std::vector<std::vector<uint32_t>> blocks_;
+  size_t block_for(uint32_t slot);
+  // Drops block i, just emptied.
+  void drop_block(size_t i);
+  // Block i, grown past twice kBlock, in two (kept whole should that fail).
+  void split(size_t i);
+
+  Block first_;                         // the lowest slots
+  std::unique_ptr<std::vector<Block>> rest_;  // the blocks after it, once there are any
 };
 
 class KeyIndex {
